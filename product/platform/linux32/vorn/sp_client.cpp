@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -32,7 +34,7 @@ public:
     ~ConnectAlarmCancel() { ::alarm(0); }
 };
 
-// A connection to the SP whose sends and receives are bounded, or none.
+// A connection to the SP whose sends are bounded, or none.
 UniqueFd openBoundedExchange()
 {
     const int s = establishConnection();
@@ -41,12 +43,29 @@ UniqueFd openBoundedExchange()
     }
     UniqueFd sock(s);
     const timeval bound{kExchangeTimeoutSeconds, 0};
-    if (::setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) < 0 ||
-        ::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) < 0) {
+    if (::setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) < 0) {
         // Never exchange without the bound.
         return {};
     }
     return sock;
+}
+
+// Waits until the SP's reply (data, its end or an error) can be received,
+// at most the exchange bound. poll keeps the bound to the millisecond; a
+// receive timeout on the socket may fire seconds late for a 20-second wait.
+bool awaitReply(int sock)
+{
+    using std::chrono::steady_clock;
+    const steady_clock::time_point deadline = steady_clock::now() + std::chrono::seconds(kExchangeTimeoutSeconds);
+    pollfd ready{sock, POLLIN, 0};
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now()).count();
+        const int n = ::poll(&ready, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (n != -1 || errno != EINTR) {
+            return n > 0;
+        }
+    }
 }
 
 } // namespace
@@ -76,6 +95,9 @@ std::uint32_t pollRateFromReply(const std::array<unsigned char, 4>& reply)
 std::uint32_t pollRateExchange(int sock, char protocol)
 {
     if (sendOnce(sock, &protocol, 1) != 1) {
+        return 0;
+    }
+    if (!awaitReply(sock)) {
         return 0;
     }
     std::array<unsigned char, 4> reply{};

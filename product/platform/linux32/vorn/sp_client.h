@@ -48,7 +48,8 @@ bool addressFileHoldsWord(std::FILE* file);
 std::uint32_t pollRateFromReply(const std::array<unsigned char, 4>& reply);
 
 // The exchanges over a connected socket. pollRateExchange sends the one byte
-// protocol and takes one reply; it returns 0 unless the reply is 4 bytes.
+// protocol and takes one reply, waiting for it at most kExchangeTimeoutSeconds;
+// it returns 0 unless the reply is 4 bytes.
 // errorReportExchange sends 'x' and the record and reads nothing; it returns
 // whether both sends went out whole.
 std::uint32_t pollRateExchange(int sock, char protocol);
