@@ -342,6 +342,31 @@ TEST(McRecords, AnUnreachableSpGetsEveryRecordOnceInOrderWhenBack)
     }
 }
 
+// 64 records wait at most; the 65th pushes out the oldest, and one line
+// says how many a poll dropped.
+TEST(McRecords, AFullBacklogDropsTheOldestWithOneLine)
+{
+    Board board;
+    board.sp().setInterval('p', 100);
+    board.start();
+    ASSERT_TRUE(board.sp().waitForExchanges(2));
+    board.sp().setListening(false);
+    for (std::uint32_t set = 0; set < 17; ++set)
+        board.driver().queueMcRecords(poll(record(4 * set), record(4 * set + 1), record(4 * set + 2), record(4 * set + 3)));
+    const std::string dropped = "MC error records undelivered: backlog of 64 full, 4 oldest dropped\n";
+    ASSERT_TRUE(board.waitForLog(dropped, LOG_INFO));
+    ASSERT_TRUE(waitUntil([&] { return board.driver().mcSets().back().handedOut.has_value(); }));
+    std::this_thread::sleep_for(Millis{300});
+    EXPECT_EQ(board.logCount(dropped), 1u);
+    board.sp().setListening(true);
+    ASSERT_TRUE(board.sp().waitForReports(64));
+    std::this_thread::sleep_for(Millis{300});
+    const auto cpus = reportedCpus(board.sp());
+    ASSERT_EQ(cpus.size(), 64u);
+    for (std::uint32_t i = 0; i < 64; ++i)
+        EXPECT_EQ(cpus[i], i + 4);
+}
+
 // The SP address file is read for every exchange: records follow the SP to
 // its new address.
 TEST(McRecords, TheSpAddressIsReadForEveryExchange)
