@@ -92,20 +92,23 @@ TokenRead readInventoryToken(std::istream& in, std::string& token)
     if (c == eof) {
         return TokenRead::None;
     }
-    // At its 256th character a token ends without looking at the next one,
-    // so a run of exactly 256 characters at the end of the input is not
-    // "ended by the end of the input".
-    while (token.size() < kInventoryTokenMax) {
+    for (;;) {
         token.push_back(static_cast<char>(c));
+        if (token.size() == kInventoryTokenMax) {
+            // At its 256th character a token ends without a look at the next
+            // one: a run of exactly 256 characters at the end of the input is
+            // not ended by the end of the input.
+            sb->sbumpc();
+            return TokenRead::Token;
+        }
         c = sb->snextc();
         if (c == eof) {
             return TokenRead::TokenAtEnd;
         }
         if (isCSpace(c)) {
-            break;
+            return TokenRead::Token;
         }
     }
-    return TokenRead::Token;
 }
 
 void appendPackageTokens(OutBuf& outBuf, std::istream& in)
