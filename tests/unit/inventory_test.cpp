@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include "cmd_inventory.h"
-#include "swinventory.h"
 
 namespace vorn {
 namespace {
@@ -288,13 +287,6 @@ TEST(InventoryElements, DriverElementsTake1242Bytes)
     EXPECT_EQ(documentText(out).size(), 1242u);
 }
 
-TEST(InventoryElements, NameAndDescriptionTable)
-{
-    EXPECT_STREQ(SWNAME_LINUX_TRIDENT, "Trident");
-    EXPECT_STREQ(SWINFO_LINUX_AMD_EIDE, "AMD-8111 PCI Bus Master IDEController");
-    EXPECT_STREQ(SWNAME_LINUX_AMD_SM, "AMD");
-}
-
 TEST(InventoryElements, OperatingSystemElement)
 {
     OutBuf out{};
@@ -320,13 +312,6 @@ TEST(InventoryElements, UnameFailureGivesErrorAndNoElement)
     OutBuf both{};
     appendSystemVersion(both, SystemIdentity{false, 1, false, ""});
     EXPECT_EQ(documentText(both), "<error>cant stat config_file</error><error>Unable to obtain utsname info</error>");
-}
-
-TEST(InventoryElements, NegativeDateIsSigned)
-{
-    OutBuf out{};
-    appendSystemVersion(out, SystemIdentity{true, -5, true, "r"});
-    EXPECT_NE(documentText(out).find("<SWInstalledDate>-5</SWInstalledDate>"), std::string_view::npos);
 }
 
 } // namespace

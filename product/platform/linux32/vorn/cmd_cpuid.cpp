@@ -48,7 +48,7 @@ bool isKnownCpu(int cpu) noexcept
 }
 
 // Big enough that a real CPU description takes a handful of reads.
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 
 } // namespace
 

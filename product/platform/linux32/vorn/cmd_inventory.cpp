@@ -199,7 +199,7 @@ std::unique_ptr<std::istream> openInventoryFile(const char* path)
         return nullptr;
     }
     std::string text;
-    std::array<char, 16 * 1024> chunk{};
+    std::array<char, std::size_t{16} * 1024> chunk{};
     std::size_t n = 0;
     while ((n = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) {
         text.append(chunk.data(), n);
