@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "cmd_inventory.h"
@@ -153,6 +155,35 @@ TEST(InventoryTokens, ReadAsScanfReadsThem)
         EXPECT_EQ(scanWithReader(input), scanWithStdio(input)) << "input of " << input.size() << " bytes";
     }
     EXPECT_TRUE(scanWithReader("").empty());
+}
+
+TEST(InventoryTokens, FileReadInBlocksGivesTheSameTokens)
+{
+    // Runs of varied length so that tokens straddle the stream's blocks.
+    std::string text;
+    for (int i = 0; text.size() < 70000; ++i) {
+        text += std::string(static_cast<std::size_t>(1 + (i * 37) % 300), static_cast<char>('a' + i % 26));
+        text += (i % 3 == 0) ? "\n" : " \t ";
+    }
+    text += "last";
+    std::string path = (std::filesystem::temp_directory_path() / "vorn_inventory_XXXXXX").string();
+    const int fd = ::mkstemp(path.data());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+
+    const std::unique_ptr<std::istream> in = openInventoryFile(path.c_str());
+    ASSERT_NE(in, nullptr);
+    std::vector<ScanStep> steps;
+    std::string token;
+    for (TokenRead r; (r = readInventoryToken(*in, token)) != TokenRead::None;) {
+        steps.push_back({token, r == TokenRead::TokenAtEnd});
+    }
+    ::unlink(path.c_str());
+    EXPECT_EQ(steps, scanWithStdio(text));
+    EXPECT_EQ(steps.back(), (ScanStep{"last", true}));
+
+    EXPECT_EQ(openInventoryFile("/nonexistent/vorn/swinventory.xml"), nullptr);
 }
 
 TEST(InventoryTokens, LongRunSplitsAt256)

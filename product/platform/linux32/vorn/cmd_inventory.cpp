@@ -4,13 +4,15 @@
 #include "cmd_inventory.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <sstream>
 #include <string_view>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include "log.h"
 #include "swinventory.h"
@@ -74,6 +76,41 @@ void appendCantOpen(OutBuf& outBuf, const char* path) noexcept
 {
     printAppendf(outBuf, "<error>Can't open %s</error>", path);
 }
+
+// An inventory file read as a stream, a block at a time; the file is closed
+// with the stream.
+class InventoryFileBuf : public std::streambuf {
+public:
+    explicit InventoryFileBuf(UniqueFd file) : file_(std::move(file)) {}
+
+protected:
+    int_type underflow() override
+    {
+        if (gptr() == egptr()) {
+            ssize_t n = 0;
+            do {
+                n = ::read(file_.get(), block_.data(), block_.size());
+            } while (n < 0 && errno == EINTR);
+            if (n <= 0) {
+                return traits_type::eof();
+            }
+            setg(block_.data(), block_.data(), block_.data() + n);
+        }
+        return traits_type::to_int_type(*gptr());
+    }
+
+private:
+    UniqueFd file_;
+    std::array<char, std::size_t{16} * 1024> block_{};
+};
+
+class InventoryFileStream : public std::istream {
+public:
+    explicit InventoryFileStream(UniqueFd file) : std::istream(nullptr), buf_(std::move(file)) { rdbuf(&buf_); }
+
+private:
+    InventoryFileBuf buf_;
+};
 
 } // namespace
 
@@ -194,17 +231,11 @@ void Display3rdPartyDriverVersions(OutBuf& outBuf)
 
 std::unique_ptr<std::istream> openInventoryFile(const char* path)
 {
-    const UniqueFile file = openFile(path, "r");
+    UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
     if (!file) {
         return nullptr;
     }
-    std::string text;
-    std::array<char, std::size_t{16} * 1024> chunk{};
-    std::size_t n = 0;
-    while ((n = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) {
-        text.append(chunk.data(), n);
-    }
-    return std::make_unique<std::istringstream>(std::move(text));
+    return std::make_unique<InventoryFileStream>(std::move(file));
 }
 
 void DisplaySubPackageVersions(OutBuf& outBuf, const char* path)
