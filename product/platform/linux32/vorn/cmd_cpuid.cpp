@@ -19,7 +19,6 @@ namespace vorn {
 namespace {
 
 constexpr const char* kCpuinfoPath = "/proc/cpuinfo";
-constexpr std::string_view kTokenSeparators = "\n:";
 
 struct Key {
     std::string_view text; // compared over its whole length
@@ -40,6 +39,17 @@ constexpr std::array<Key, 7> kKeys{{
 bool isCSpace(char c) noexcept
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The position of the next newline or colon at or after pos, or npos.
+std::size_t findSeparator(std::string_view text, std::size_t pos) noexcept
+{
+    for (; pos < text.size(); ++pos) {
+        if (text[pos] == '\n' || text[pos] == ':') {
+            return pos;
+        }
+    }
+    return std::string_view::npos;
 }
 
 bool isKnownCpu(int cpu) noexcept
@@ -126,7 +136,7 @@ void CpuinfoParser::feed(std::string_view piece)
 {
     std::size_t pos = 0;
     while (!done_ && pos < piece.size()) {
-        const std::size_t sep = piece.find_first_of(kTokenSeparators, pos);
+        const std::size_t sep = findSeparator(piece, pos);
         if (sep == std::string_view::npos) {
             partial_.append(piece.substr(pos));
             return;
