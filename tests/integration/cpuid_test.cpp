@@ -1,16 +1,21 @@
 // 'c' against the running daemon, with CPU descriptions bound over
 // "/proc/cpuinfo".
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <numeric>
 #include <sstream>
 #include <string>
-
-#include <algorithm>
-#include <iostream>
 #include <vector>
+
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -114,6 +119,19 @@ unsigned byteAt(const std::string& s, std::size_t i)
 {
     return static_cast<unsigned char>(s.at(i));
 }
+
+struct UniqueSocket {
+    explicit UniqueSocket(int f) : fd(f) {}
+    UniqueSocket(const UniqueSocket&) = delete;
+    UniqueSocket& operator=(const UniqueSocket&) = delete;
+    ~UniqueSocket()
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    int fd;
+};
 
 class CpuidTest : public ::testing::Test {
 protected:
@@ -248,6 +266,30 @@ TEST_F(CpuidTest, DescriptionIsReadAnewForEveryRequest)
     EXPECT_EQ(ask(fixture("one_cpu"), "c 1").bytes, "");
     board.bindOver("/proc/cpuinfo", fixture("two_cpus"));
     EXPECT_EQ(board.request("c 1").bytes.size(), 128u);
+}
+
+TEST_F(CpuidTest, UnopenableDescriptionIsLoggedAndGetsNoBytes)
+{
+    // A socket file cannot be opened for reading (ENXIO): bound over
+    // "/proc/cpuinfo", it stands for a description that cannot be opened.
+    const std::string socketPath = "/tmp/vorn-cpuinfo.sock";
+    UniqueSocket sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_GE(sock.fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(sock.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::mount(socketPath.c_str(), "/proc/cpuinfo", nullptr, MS_BIND, nullptr), 0);
+
+    board.start();
+    const testbed::Reply reply = board.request("c 0");
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.bytes, "");
+    EXPECT_TRUE(board.waitForLog("unable to open /proc/cpuinfo\n", LOG_CRIT));
+    // A number outside 0 to 3 does not look at the file.
+    EXPECT_EQ(board.request("c 7").bytes, std::string(1, '\0'));
+    EXPECT_EQ(board.logCount("unable to open /proc/cpuinfo\n", LOG_CRIT), 1u);
+    ::umount2("/proc/cpuinfo", MNT_DETACH);
 }
 
 // Time per request on descriptions of 2, 64, 256 and 1024 CPUs: the cost
