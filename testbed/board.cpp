@@ -39,7 +39,6 @@ namespace {
 
 constexpr const char* kPidFile = "/var/run/vorn.pid";
 constexpr const char* kDaemonOutput = "/run/testbed/daemon.output";
-constexpr std::uint16_t kServerPort = 6789;
 constexpr Millis kPollSlice{2};
 
 [[noreturn]] void fail(const std::string& what)
@@ -197,6 +196,8 @@ std::set<std::string> listeningInodes(std::uint16_t port)
     return inodes;
 }
 
+} // namespace
+
 bool listensOn(pid_t pid, std::uint16_t port)
 {
     const std::set<std::string> inodes = listeningInodes(port);
@@ -213,6 +214,8 @@ bool listensOn(pid_t pid, std::uint16_t port)
     }
     return false;
 }
+
+namespace {
 
 bool alive(pid_t pid)
 {
@@ -671,8 +674,8 @@ Board::Board(BoardOptions options)
 
 Board::~Board()
 {
-    killLeftovers();
     sp_.stop();
+    killLeftovers();
     for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
         umount2(it->c_str(), MNT_DETACH);
 }
@@ -784,26 +787,27 @@ void Board::stopDaemon()
 void Board::killLeftovers()
 {
     const pid_t self = getpid();
-    for (int round = 0; round < 50; ++round) {
+    const auto deadline = Clock::now() + Millis{3000};
+    for (;;) {
         const auto all = allProcesses();
-        std::vector<pid_t> victims;
+        std::vector<ProcessInfo> left;
         for (const ProcessInfo& p : treeOf(self, all))
-            if (p.pid != self && p.pid != sp_.pid() && p.state != 'Z')
-                victims.push_back(p.pid);
+            if (p.pid != self && p.pid != sp_.pid() && (p.state != 'Z' || p.ppid == self))
+                left.push_back(p);
         // Belt and braces: any copy of the daemon that escaped this process's tree.
         for (const ProcessInfo& p : all)
-            if (p.pid != self && p.state != 'Z' &&
+            if (p.pid != self && p.state != 'Z' && p.ppid != self &&
                 readLink("/proc/" + std::to_string(p.pid) + "/exe") == VORN_DAEMON_FILE)
-                victims.push_back(p.pid);
-        for (pid_t pid : victims)
-            kill(pid, SIGKILL);
-        // Reap this process's children (the SP is reaped by its owner).
-        for (const ProcessInfo& p : all)
-            if (p.ppid == self && p.pid != sp_.pid())
-                waitpid(p.pid, nullptr, WNOHANG);
-        if (victims.empty())
+                left.push_back(p);
+        if (left.empty() || Clock::now() >= deadline)
             break;
-        std::this_thread::sleep_for(kPollSlice);
+        for (const ProcessInfo& p : left) {
+            if (p.state != 'Z')
+                kill(p.pid, SIGKILL);
+            if (p.ppid == self)
+                waitpid(p.pid, nullptr, WNOHANG);
+        }
+        std::this_thread::sleep_for(Millis{1});
     }
     daemon_ = 0;
     launcher_ = 0;
@@ -816,65 +820,86 @@ Reply Board::request(std::string_view bytes, From from, Millis timeout)
 
 Reply Board::requestFrom(const std::string& sourceAddress, std::string_view bytes, Millis timeout)
 {
-    Reply reply;
-    const auto deadline = Clock::now() + timeout;
-    auto remainingMs = [&] {
-        const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-        return static_cast<int>(std::max<long long>(left, 0));
-    };
-    UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!sock)
-        failErrno("socket");
-    sockaddr_in source{};
-    source.sin_family = AF_INET;
-    source.sin_addr.s_addr = htonl(parseAddress(sourceAddress));
-    if (bind(sock.get(), reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)
-        failErrno("bind the request's source address " + sourceAddress);
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(kServerPort);
-    target.sin_addr.s_addr = htonl(parseAddress(kPlatAddress));
-    if (connect(sock.get(), reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
-        if (errno != EINPROGRESS)
-            return reply;
-        pollfd p{sock.get(), POLLOUT, 0};
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (poll(&p, 1, remainingMs()) != 1 || getsockopt(sock.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
-            error != 0) {
-            reply.timedOut = error == 0;
-            return reply;
-        }
-    }
-    reply.connected = true;
+    return exchange(sourceAddress, kPlatAddress, kServerPort, bytes, timeout);
+}
 
+Connection Board::connect(From from, Millis timeout)
+{
+    return Connection(from == From::Sp ? kSpAddress : kStrangerAddress, kPlatAddress, kServerPort, timeout);
+}
+
+// --- connections -------------------------------------------------------------
+
+Connection::Connection(const std::string& source, const std::string& target, std::uint16_t port, Millis timeout)
+    : fd_(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
+{
+    if (!fd_)
+        failErrno("socket");
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(parseAddress(source));
+    if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)
+        failErrno("bind the source address " + source);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(parseAddress(target));
+    if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+        connected_ = true;
+        return;
+    }
+    if (errno != EINPROGRESS) {
+        refused_ = errno == ECONNREFUSED;
+        return;
+    }
+    pollfd p{fd_.get(), POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (poll(&p, 1, static_cast<int>(timeout.count())) == 1 &&
+        getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &error, &length) == 0) {
+        connected_ = error == 0;
+        refused_ = error == ECONNREFUSED;
+    }
+}
+
+bool Connection::send(std::string_view bytes)
+{
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n = send(sock.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const ssize_t n = ::send(fd_.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EAGAIN) {
-            pollfd p{sock.get(), POLLOUT, 0};
-            if (poll(&p, 1, remainingMs()) != 1)
-                break;
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd p{fd_.get(), POLLOUT, 0};
+            if (poll(&p, 1, static_cast<int>(kDefaultTimeout.count())) != 1)
+                return false;
             continue;
         }
-        break; // the daemon closed: read what is there
+        return false;
     }
-    if (bytes.empty())
-        shutdown(sock.get(), SHUT_WR);
+    return true;
+}
 
+void Connection::shutdownWrite() { shutdown(fd_.get(), SHUT_WR); }
+
+Reply Connection::readToClose(Millis timeout)
+{
+    Reply reply;
+    reply.connected = connected_;
+    if (!connected_)
+        return reply;
+    const auto deadline = Clock::now() + timeout;
     char buf[8192];
     for (;;) {
-        pollfd p{sock.get(), POLLIN, 0};
-        const int ready = poll(&p, 1, remainingMs());
-        if (ready == 0) {
+        const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+        pollfd p{fd_.get(), POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(std::max<long long>(left, 0))) == 0) {
             reply.timedOut = true;
             break;
         }
-        const ssize_t n = recv(sock.get(), buf, sizeof buf, 0);
+        const ssize_t n = recv(fd_.get(), buf, sizeof buf, 0);
         if (n > 0) {
             reply.bytes.append(buf, static_cast<std::size_t>(n));
             continue;
@@ -886,6 +911,21 @@ Reply Board::requestFrom(const std::string& sourceAddress, std::string_view byte
         break;
     }
     return reply;
+}
+
+Reply exchange(const std::string& source, const std::string& target, std::uint16_t port, std::string_view bytes,
+               Millis timeout)
+{
+    Connection c(source, target, port, timeout);
+    if (!c.connected()) {
+        Reply reply;
+        reply.timedOut = !c.refused();
+        return reply;
+    }
+    c.send(bytes);
+    if (bytes.empty())
+        c.shutdownWrite();
+    return c.readToClose(timeout);
 }
 
 std::vector<LogLine> Board::log() const

@@ -17,6 +17,7 @@
 #include "sim_sp_state.h"
 #include "simdrv_state.h"
 #include "syslog_record.h"
+#include "unique_fd.h"
 
 #include <dimm_map.h>
 #include <mc.h>
@@ -198,6 +199,33 @@ struct Reply {
     bool timedOut = false;
 };
 
+// A TCP connection from a chosen local address, for exchanges step by step.
+class Connection {
+public:
+    // Connects from `source` to target:port; check connected().
+    Connection(const std::string& source, const std::string& target, std::uint16_t port,
+               Millis timeout = kDefaultTimeout);
+    bool connected() const { return connected_; }
+    bool refused() const { return refused_; }
+    // Sends everything (false if the peer has closed or reset the connection).
+    bool send(std::string_view bytes);
+    void shutdownWrite();
+    // Reads until the peer closes the connection or the timeout passes.
+    Reply readToClose(Millis timeout = kDefaultTimeout);
+
+private:
+    UniqueFd fd_;
+    bool connected_ = false;
+    bool refused_ = false;
+};
+
+// One exchange: connect, send `bytes` (none: shut the sending side), read to the close.
+Reply exchange(const std::string& source, const std::string& target, std::uint16_t port, std::string_view bytes,
+               Millis timeout = kDefaultTimeout);
+
+// Whether process pid holds a TCP socket listening on port.
+bool listensOn(pid_t pid, std::uint16_t port);
+
 struct LogLine {
     Clock::time_point time;
     int priority; // LOG_CRIT, LOG_INFO, ...
@@ -218,6 +246,8 @@ struct RunResult {
     int status; // wait status
     std::string output; // standard output and error
 };
+
+inline constexpr std::uint16_t kServerPort = 6789;
 
 struct BoardOptions {
     bool startSp = true;
@@ -260,6 +290,8 @@ public:
     // shuts the sending side), reads until the daemon closes or the timeout.
     Reply request(std::string_view bytes, From from = From::Sp, Millis timeout = kDefaultTimeout);
     Reply requestFrom(const std::string& sourceAddress, std::string_view bytes, Millis timeout = kDefaultTimeout);
+    // A connection to the daemon, for requests sent in steps or held open.
+    Connection connect(From from = From::Sp, Millis timeout = kDefaultTimeout);
 
     // Syslog lines since the board was made.
     std::vector<LogLine> log() const;
