@@ -1,0 +1,27 @@
+// Start-up and supervision of the agent's three processes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include <sys/types.h>
+
+namespace vorn {
+
+inline constexpr const char* kPidFile = "/var/run/vorn.pid";
+
+// The command that brings up hlink0 with the host address the driver
+// reports (host byte order, in the low 32 bits).
+std::array<char, 256> hostLinkUpCommand(std::uint64_t platIp);
+
+// Brings up hlink0 with the host address the host-link driver reports.
+void getPlatIp();
+
+// Writes pid as bare decimal digits (no newline) to path, created or
+// truncated. Returns false when the file cannot be written.
+bool writePidFile(const char* path, pid_t pid);
+
+// SIGTERM in the parent: passed on to both monitors; the server goes on.
+extern "C" void hlink_sig_handler(int val);
+
+} // namespace vorn

@@ -1,0 +1,8 @@
+// The vorn agent daemon. It takes no arguments and no configuration of its
+// own: everything comes from the host-link driver, the SP and fixed paths.
+#include "server.h"
+
+int main(int /*argc*/, char** /*argv*/)
+{
+    return vorn::runAgent();
+}
