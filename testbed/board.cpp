@@ -1,6 +1,17 @@
 #include "board.h"
 
-#include "unique_fd.h"
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -16,26 +27,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <charconv>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <map>
-#include <set>
-#include <sstream>
-#include <stdexcept>
-#include <thread>
+#include "unique_fd.h"
 
 #ifndef VORN_DAEMON_FILE
 #error "VORN_DAEMON_FILE must name the daemon binary"
 #endif
 
-namespace testbed {
+namespace testbed
+{
 
-namespace {
+namespace
+{
 
 constexpr const char* kPidFile = "/var/run/vorn.pid";
 constexpr const char* kDaemonOutput = "/run/testbed/daemon.output";
@@ -92,8 +94,7 @@ void putFile(const std::string& path, std::string_view content, mode_t mode)
         failErrno("chmod " + path);
 }
 
-template <class Pred>
-bool waitUntil(Pred pred, Millis timeout)
+template <class Pred> bool waitUntil(Pred pred, Millis timeout)
 {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
@@ -105,8 +106,14 @@ bool waitUntil(Pred pred, Millis timeout)
     }
 }
 
-const char* devicePath(Device device) { return device == simdrv::kHlink ? HLINK_DRIVER_PATH : MC_DRIVER_PATH; }
-const char* deviceMagic(Device device) { return device == simdrv::kHlink ? simdrv::kHlinkMagic : simdrv::kMcMagic; }
+const char* devicePath(Device device)
+{
+    return device == simdrv::kHlink ? HLINK_DRIVER_PATH : MC_DRIVER_PATH;
+}
+const char* deviceMagic(Device device)
+{
+    return device == simdrv::kHlink ? simdrv::kHlinkMagic : simdrv::kMcMagic;
+}
 
 std::uint32_t parseAddress(const std::string& dottedQuad)
 {
@@ -215,7 +222,8 @@ bool listensOn(pid_t pid, std::uint16_t port)
     return false;
 }
 
-namespace {
+namespace
+{
 
 bool alive(pid_t pid)
 {
@@ -272,9 +280,15 @@ std::string sandboxProblem()
     return {};
 }
 
-bool insideSandbox() { return sandboxProblem().empty(); }
+bool insideSandbox()
+{
+    return sandboxProblem().empty();
+}
 
-const char* sandboxProgram() { return VORN_SANDBOX_FILE; }
+const char* sandboxProgram()
+{
+    return VORN_SANDBOX_FILE;
+}
 
 bool powerProgramsAreFakes(std::string* problem)
 {
@@ -331,7 +345,10 @@ void Driver::setPresent(Device device, bool present)
         failErrno(std::string("remove ") + devicePath(device));
 }
 
-bool Driver::present(Device device) const { return access(devicePath(device), F_OK) == 0; }
+bool Driver::present(Device device) const
+{
+    return access(devicePath(device), F_OK) == 0;
+}
 
 void Driver::failRequest(Request request, bool fail, int error)
 {
@@ -414,7 +431,8 @@ std::vector<Clock::time_point> Driver::heartbeats() const
     auto& s = *simdrv::stateOf(mapping_);
     SharedLock lock(s.lock);
     std::vector<Clock::time_point> out;
-    const std::uint64_t first = s.heartbeatCount > simdrv::kHeartbeatCapacity ? s.heartbeatCount - simdrv::kHeartbeatCapacity : 0;
+    const std::uint64_t first =
+        s.heartbeatCount > simdrv::kHeartbeatCapacity ? s.heartbeatCount - simdrv::kHeartbeatCapacity : 0;
     for (std::uint64_t n = first; n < s.heartbeatCount; ++n)
         out.push_back(fromNs(s.heartbeatNs[n % simdrv::kHeartbeatCapacity]));
     return out;
@@ -521,7 +539,10 @@ SimSp::SimSp()
         failErrno(std::string("map ") + simsp::kSpStatePath);
 }
 
-SimSp::~SimSp() { stop(); }
+SimSp::~SimSp()
+{
+    stop();
+}
 
 void SimSp::start()
 {
@@ -553,7 +574,10 @@ void SimSp::stop()
     state().listening = 0;
 }
 
-bool SimSp::running() const { return pid_ > 0 && alive(pid_); }
+bool SimSp::running() const
+{
+    return pid_ > 0 && alive(pid_);
+}
 
 void SimSp::reset()
 {
@@ -617,8 +641,8 @@ std::vector<SpExchange> SimSp::exchanges() const
     std::vector<SpExchange> out;
     for (std::uint64_t i = 0; i < std::min<std::uint64_t>(s.exchangeCount, simsp::kExchangeCapacity); ++i) {
         const simsp::Exchange& e = s.exchanges[i];
-        SpExchange x{fromNs(e.acceptNs), std::nullopt, std::nullopt, addressText(e.peer), e.command,
-                     e.bytesReceived, e.bytesSent, static_cast<simsp::Outcome>(e.outcome)};
+        SpExchange x{fromNs(e.acceptNs), std::nullopt,    std::nullopt, addressText(e.peer),
+                     e.command,          e.bytesReceived, e.bytesSent,  static_cast<simsp::Outcome>(e.outcome)};
         if (e.commandNs)
             x.commandTime = fromNs(e.commandNs);
         if (e.endNs)
@@ -724,8 +748,8 @@ void Board::start(StartOptions options)
         },
         options.timeout);
     if (!started || daemon_ <= 0)
-        fail("the daemon did not write " + std::string(kPidFile) + " naming a live process; its output: " +
-             slurp(kDaemonOutput).value_or(""));
+        fail("the daemon did not write " + std::string(kPidFile) +
+             " naming a live process; its output: " + slurp(kDaemonOutput).value_or(""));
     if (options.waitListening &&
         !waitUntil([&] { return listensOn(daemon_, kServerPort) || !alive(daemon_); }, options.timeout))
         fail("the daemon does not listen on port 6789");
@@ -733,7 +757,10 @@ void Board::start(StartOptions options)
         fail("the daemon ended during start-up");
 }
 
-pid_t Board::daemonPid() const { return readPid(slurp(kPidFile).value_or("")); }
+pid_t Board::daemonPid() const
+{
+    return readPid(slurp(kPidFile).value_or(""));
+}
 
 std::vector<ProcessInfo> Board::processes() const
 {
@@ -882,7 +909,10 @@ bool Connection::send(std::string_view bytes)
     return true;
 }
 
-void Connection::shutdownWrite() { shutdown(fd_.get(), SHUT_WR); }
+void Connection::shutdownWrite()
+{
+    shutdown(fd_.get(), SHUT_WR);
+}
 
 Reply Connection::readToClose(Millis timeout)
 {
@@ -985,7 +1015,10 @@ void Board::writeFile(const std::string& path, std::string_view content, mode_t 
     putFile(path, content, mode);
 }
 
-std::optional<std::string> Board::readFile(const std::string& path) const { return slurp(path); }
+std::optional<std::string> Board::readFile(const std::string& path) const
+{
+    return slurp(path);
+}
 
 void Board::removeFile(const std::string& path)
 {
@@ -1045,8 +1078,7 @@ RunResult Board::run(const std::string& shellCommand) const
 void Board::addSpSideAddress(const std::string& dottedQuad)
 {
     parseAddress(dottedQuad);
-    const RunResult r =
-        run("ip addr add " + dottedQuad + "/" + std::to_string(kLinkPrefix) + " dev " + kSpLinkIf);
+    const RunResult r = run("ip addr add " + dottedQuad + "/" + std::to_string(kLinkPrefix) + " dev " + kSpLinkIf);
     if (r.status != 0)
         fail("cannot add " + dottedQuad + " to " + kSpLinkIf + ": " + r.output);
 }

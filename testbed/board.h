@@ -12,18 +12,6 @@
 // std::runtime_error.
 #pragma once
 
-#include "sandbox_paths.h"
-#include "shared_map.h"
-#include "sim_sp_state.h"
-#include "simdrv_state.h"
-#include "syslog_record.h"
-#include "unique_fd.h"
-
-#include <dimm_map.h>
-#include <mc.h>
-
-#include <sys/types.h>
-
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -32,7 +20,19 @@
 #include <string_view>
 #include <vector>
 
-namespace testbed {
+#include <dimm_map.h>
+#include <mc.h>
+#include <sys/types.h>
+
+#include "sandbox_paths.h"
+#include "shared_map.h"
+#include "sim_sp_state.h"
+#include "simdrv_state.h"
+#include "syslog_record.h"
+#include "unique_fd.h"
+
+namespace testbed
+{
 
 using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC, the clock of every record
 using Millis = std::chrono::milliseconds;
@@ -58,8 +58,8 @@ Clock::time_point fromNs(std::int64_t monotonicNs);
 
 // --- simulated drivers -----------------------------------------------------
 
-using simdrv::Device;   // simdrv::kHlink, simdrv::kMc
-using simdrv::Request;  // simdrv::kSetPlatIp ... simdrv::kGetCpuidValue
+using simdrv::Device;  // simdrv::kHlink, simdrv::kMc
+using simdrv::Request; // simdrv::kSetPlatIp ... simdrv::kGetCpuidValue
 using McRecords = std::array<RegIfVals, MC_RECORDS_PER_POLL>;
 
 struct SetRequest {
@@ -83,8 +83,9 @@ struct McHandout {
 };
 
 // The state of both drivers, shared with the preloaded library in every process.
-class Driver {
-public:
+class Driver
+{
+  public:
     Driver();
 
     void reset(); // a fresh board's drivers (the device files are left alone)
@@ -121,13 +122,13 @@ public:
     void setDimmMap(const platform_data_t& map);
     platform_data_t dimmMap() const;
 
-    std::uint64_t opens(Device device) const;      // successful opens of the device file
+    std::uint64_t opens(Device device) const; // successful opens of the device file
     std::uint64_t requestCount(Request request) const;
-    std::vector<DriverCall> calls() const;          // the latest simdrv::kRequestLogCapacity requests
+    std::vector<DriverCall> calls() const; // the latest simdrv::kRequestLogCapacity requests
 
     simdrv::State& raw() { return *simdrv::stateOf(mapping_); } // lock raw().lock around any use
 
-private:
+  private:
     SharedMapping mapping_;
 };
 
@@ -139,8 +140,8 @@ struct SpExchange {
     Clock::time_point accepted;
     std::optional<Clock::time_point> commandTime;
     std::optional<Clock::time_point> ended;
-    std::string peer; // dotted quad
-    int command;      // -1 if no byte arrived
+    std::string peer;            // dotted quad
+    int command;                 // -1 if no byte arrived
     std::uint32_t bytesReceived; // the command byte included
     std::uint32_t bytesSent;
     simsp::Outcome outcome;
@@ -153,8 +154,9 @@ struct SpReport {
 };
 
 // The SP process (vorn-sim-sp) and its settings.
-class SimSp {
-public:
+class SimSp
+{
+  public:
     SimSp();
     SimSp(const SimSp&) = delete;
     SimSp& operator=(const SimSp&) = delete;
@@ -180,7 +182,7 @@ public:
     bool waitForExchanges(std::size_t count, Millis timeout = kDefaultTimeout) const;
     bool waitForReports(std::size_t count, Millis timeout = kDefaultTimeout) const;
 
-private:
+  private:
     void waitServing(Millis timeout);
     simsp::State& state() const { return *simsp::stateOf(mapping_); }
     SharedMapping mapping_;
@@ -200,8 +202,9 @@ struct Reply {
 };
 
 // A TCP connection from a chosen local address, for exchanges step by step.
-class Connection {
-public:
+class Connection
+{
+  public:
     // Connects from `source` to target:port; check connected().
     Connection(const std::string& source, const std::string& target, std::uint16_t port,
                Millis timeout = kDefaultTimeout);
@@ -213,7 +216,7 @@ public:
     // Reads until the peer closes the connection or the timeout passes.
     Reply readToClose(Millis timeout = kDefaultTimeout);
 
-private:
+  private:
     UniqueFd fd_;
     bool connected_ = false;
     bool refused_ = false;
@@ -243,7 +246,7 @@ struct ProcessInfo {
 };
 
 struct RunResult {
-    int status; // wait status
+    int status;         // wait status
     std::string output; // standard output and error
 };
 
@@ -258,8 +261,9 @@ struct StartOptions {
     Millis timeout = kDefaultTimeout;
 };
 
-class Board {
-public:
+class Board
+{
+  public:
     explicit Board(BoardOptions options = {});
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
@@ -313,7 +317,7 @@ public:
     // Adds an address on the SP's side of the link (sp0).
     void addSpSideAddress(const std::string& dottedQuad);
 
-private:
+  private:
     void killLeftovers();
     Driver driver_;
     SimSp sp_;

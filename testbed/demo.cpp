@@ -2,23 +2,27 @@
 // the daemon inside a sandbox, sends a few requests as the SP would (and one
 // as a stranger), prints the replies and the log, and stops the daemon.
 // Run it directly: outside a sandbox it starts itself again through vorn-sandbox.
-#include "board.h"
-
-#include <syslog.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <exception>
 
-namespace {
+#include <syslog.h>
+#include <unistd.h>
+
+#include "board.h"
+
+namespace
+{
 
 const char* priorityName(int priority)
 {
     switch (priority) {
-    case LOG_CRIT: return "crit";
-    case LOG_INFO: return "info";
-    default: return "other";
+    case LOG_CRIT:
+        return "crit";
+    case LOG_INFO:
+        return "info";
+    default:
+        return "other";
     }
 }
 

@@ -2,17 +2,6 @@
 // tests. Outside, it runs each selected test in a sandbox of its own through
 // vorn-sandbox, one after the other, and sums up; so a fresh board per test
 // holds whether the binary is run by ctest (one test per run) or directly.
-#include "board.h"
-#include "sandbox_paths.h"
-
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,21 +10,35 @@
 #include <string_view>
 #include <vector>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "board.h"
+#include "sandbox_paths.h"
 #include "unique_fd.h"
 
-namespace {
+namespace
+{
 
 // Exit status for "could not run here" outside CI; ctest reports it as skipped.
 constexpr int kSkipStatus = 77;
 
-bool startsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+bool startsWith(std::string_view s, std::string_view prefix)
+{
+    return s.substr(0, prefix.size()) == prefix;
+}
 
 bool onlyListsOrHelps(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (startsWith(arg, "--gtest_list_tests") || arg == "--help" || arg == "-h" || arg == "-?" ||
-            arg == "/?" || arg == "--gtest_help")
+        if (startsWith(arg, "--gtest_list_tests") || arg == "--help" || arg == "-h" || arg == "-?" || arg == "/?" ||
+            arg == "--gtest_help")
             return true;
     }
     return false;
@@ -124,7 +127,8 @@ int runEachTestInSandbox(int argc, char** argv)
     }
     const std::vector<std::string> tests = parseTestList(listing);
 
-    const bool ci = std::getenv("CI") && std::string_view(std::getenv("CI")) == "true";
+    const char* ciVariable = std::getenv("CI");
+    const bool ci = ciVariable && std::string_view(ciVariable) == "true";
     std::vector<std::string> failed;
     std::size_t passed = 0;
     for (const std::string& test : tests) {

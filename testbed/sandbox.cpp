@@ -11,11 +11,15 @@
 //
 // Exit status: PROGRAM's status (128 + N when a signal N ended it), or 125
 // when the sandbox could not be built.
-#include "sandbox_paths.h"
-#include "shared_map.h"
-#include "simdrv_state.h"
-#include "syslog_record.h"
-#include "unique_fd.h"
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -31,15 +35,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
+#include "sandbox_paths.h"
+#include "shared_map.h"
+#include "simdrv_state.h"
+#include "syslog_record.h"
+#include "unique_fd.h"
 
 #ifndef VORN_SOURCE_DIR
 #define VORN_SOURCE_DIR ""
@@ -50,7 +50,8 @@
 
 using namespace testbed;
 
-namespace {
+namespace
+{
 
 // Staging area of the new root, on a tmpfs of its own that disappears with
 // the old root: the overlay's upper and work layers, the layer of fakes, and
@@ -99,8 +100,7 @@ void makeDirs(const std::string& path, mode_t mode = 0755)
     }
 }
 
-void mountOrFail(const char* source, const std::string& target, const char* type, unsigned long flags,
-                 const char* data)
+void mountOrFail(const char* source, const std::string& target, const char* type, unsigned long flags, const char* data)
 {
     check(mount(source, target.c_str(), type, flags, data) == 0, std::string("mount ") + type + " on " + target);
 }
@@ -112,7 +112,8 @@ bool under(std::string_view path, std::string_view dir)
 
 std::uint64_t mountId(const char* path)
 {
-    struct statx sx{};
+    struct statx sx {
+    };
     if (statx(AT_FDCWD, path, 0, STATX_MNT_ID, &sx) != 0 || !(sx.stx_mask & STATX_MNT_ID))
         return 0;
     return sx.stx_mnt_id;
@@ -247,7 +248,8 @@ void buildRoot(const std::string& sbin)
             continue;
         const std::string source = "/" + name;
         const std::string target = std::string(kNewRoot) + "/" + name;
-        struct stat st{};
+        struct stat st {
+        };
         if (lstat(source.c_str(), &st) != 0)
             continue;
         if (S_ISLNK(st.st_mode)) {
@@ -265,8 +267,8 @@ void buildRoot(const std::string& sbin)
         std::string lower = source;
         if (under(sbin, name))
             lower = stage + "/fake/" + name + ":" + source;
-        const std::string dirOptions = "lowerdir=" + lower + ",upperdir=" + stage + "/upper/" + name +
-                                       ",workdir=" + stage + "/work/" + name;
+        const std::string dirOptions =
+            "lowerdir=" + lower + ",upperdir=" + stage + "/upper/" + name + ",workdir=" + stage + "/work/" + name;
         if (mount("overlay", target.c_str(), "overlay", 0, dirOptions.c_str()) == 0 ||
             mount("overlay", target.c_str(), "overlay", 0, (dirOptions + ",userxattr").c_str()) == 0)
             continue;
@@ -357,12 +359,11 @@ void setUpNetwork()
     const std::string batch = std::string(kTestbedRunDir) + "/network.batch";
     const std::string prefix = "/" + std::to_string(kLinkPrefix);
     writeFile(batch, "link set lo up\n"
-                     "link add " + std::string(kHostLinkIf) + " type veth peer name " + kSpLinkIf + "\n" +
-                     "addr add " + kPlatAddress + prefix + " dev " + kHostLinkIf + "\n" +
-                     "addr add " + kSpAddress + prefix + " dev " + kSpLinkIf + "\n" +
-                     "addr add " + kStrangerAddress + prefix + " dev " + kSpLinkIf + "\n" +
-                     "link set " + kHostLinkIf + " up\n" +
-                     "link set " + kSpLinkIf + " up\n");
+                     "link add " +
+                         std::string(kHostLinkIf) + " type veth peer name " + kSpLinkIf + "\n" + "addr add " +
+                         kPlatAddress + prefix + " dev " + kHostLinkIf + "\n" + "addr add " + kSpAddress + prefix +
+                         " dev " + kSpLinkIf + "\n" + "addr add " + kStrangerAddress + prefix + " dev " + kSpLinkIf +
+                         "\n" + "link set " + kHostLinkIf + " up\n" + "link set " + kSpLinkIf + " up\n");
     errno = 0;
     check(runAndWait({"ip", "-batch", batch.c_str(), nullptr}) == 0, "configure the network with ip -batch");
 }

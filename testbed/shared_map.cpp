@@ -1,15 +1,16 @@
 #include "shared_map.h"
 
-#include "unique_fd.h"
+#include <cerrno>
 
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 
-#include <cerrno>
+#include "unique_fd.h"
 
-namespace testbed {
+namespace testbed
+{
 
 std::int64_t monotonicNs() noexcept
 {
@@ -37,7 +38,10 @@ SharedLock::SharedLock(pthread_mutex_t& mutex) noexcept : mutex_(mutex)
         pthread_mutex_consistent(&mutex_);
 }
 
-SharedLock::~SharedLock() { pthread_mutex_unlock(&mutex_); }
+SharedLock::~SharedLock()
+{
+    pthread_mutex_unlock(&mutex_);
+}
 
 SharedMapping& SharedMapping::operator=(SharedMapping&& other) noexcept
 {
@@ -61,7 +65,8 @@ SharedMapping SharedMapping::open(const char* path, std::size_t size) noexcept
     UniqueFd fd(::open(path, O_RDWR | O_CLOEXEC));
     if (!fd)
         return {};
-    struct stat st{};
+    struct stat st {
+    };
     if (fstat(fd.get(), &st) != 0 || static_cast<std::size_t>(st.st_size) != size)
         return {};
     void* addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);

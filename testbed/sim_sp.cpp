@@ -1,8 +1,13 @@
 // vorn-sim-sp: the simulated service processor. Serves TCP port 9990 on the
 // SP's address as the shared SP state says, and records every exchange and
 // every complete 'x' report there. Runs until it is killed.
-#include "sim_sp_state.h"
-#include "unique_fd.h"
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <list>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,18 +17,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <list>
-#include <vector>
+#include "sim_sp_state.h"
+#include "unique_fd.h"
 
 using namespace testbed;
 using namespace testbed::simsp;
 
-namespace {
+namespace
+{
 
 constexpr int kPollSliceMs = 5;
 
@@ -44,8 +45,9 @@ struct Connection {
     bool done = false;
 };
 
-class Server {
-public:
+class Server
+{
+  public:
     explicit Server(State& state) : s_(state) {}
 
     [[noreturn]] void run()
@@ -73,7 +75,7 @@ public:
         }
     }
 
-private:
+  private:
     void syncListening()
     {
         std::uint32_t want = 0, address = 0;
@@ -111,8 +113,8 @@ private:
         for (;;) {
             sockaddr_in peer{};
             socklen_t length = sizeof peer;
-            UniqueFd fd(accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length,
-                                SOCK_NONBLOCK | SOCK_CLOEXEC));
+            UniqueFd fd(
+                accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
             if (!fd)
                 return;
             Connection c;

@@ -1,16 +1,16 @@
 #include "sim_sp_state.h"
 
-#include <hlink_shared.h>
+#include <cstring>
 
 #include <fcntl.h>
+#include <hlink_shared.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "unique_fd.h"
 
-namespace testbed::simsp {
+namespace testbed::simsp
+{
 
 void setDefaults(State& state) noexcept
 {

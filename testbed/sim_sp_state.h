@@ -2,16 +2,16 @@
 // MAP_SHARED by the SP (vorn-sim-sp) and the test API. Every access holds `lock`.
 #pragma once
 
-#include "shared_map.h"
-
-#include <mc.h>
-
-#include <pthread.h>
-
 #include <cstddef>
 #include <cstdint>
 
-namespace testbed::simsp {
+#include <mc.h>
+#include <pthread.h>
+
+#include "shared_map.h"
+
+namespace testbed::simsp
+{
 
 inline constexpr const char* kSpStatePath = "/run/testbed/sp/state";
 inline constexpr std::uint32_t kMagic = 0x56535350; // "VSSP"
@@ -40,11 +40,11 @@ static_assert(sizeof(CommandConfig) == 16);
 enum class Outcome : std::uint32_t { Open = 0, PeerClosed, ClosedBySp, ResetBySp, PeerReset };
 
 struct Exchange {
-    std::int64_t acceptNs;  // CLOCK_MONOTONIC
-    std::int64_t commandNs; // when the command byte arrived; 0 if none did
-    std::int64_t endNs;     // when the connection ended; 0 while open
-    std::uint32_t peer;     // peer's IPv4 address, host byte order
-    std::int32_t command;   // the command byte, -1 if none arrived
+    std::int64_t acceptNs;       // CLOCK_MONOTONIC
+    std::int64_t commandNs;      // when the command byte arrived; 0 if none did
+    std::int64_t endNs;          // when the connection ended; 0 while open
+    std::uint32_t peer;          // peer's IPv4 address, host byte order
+    std::int32_t command;        // the command byte, -1 if none arrived
     std::uint32_t bytesReceived; // everything the peer sent, the command byte included
     std::uint32_t bytesSent;
     std::uint32_t outcome; // Outcome
@@ -93,6 +93,9 @@ void setDefaults(State& state) noexcept;
 
 // Opens the state file, creating it with a fresh record when it is missing.
 SharedMapping openOrCreateState() noexcept;
-inline State* stateOf(const SharedMapping& mapping) noexcept { return static_cast<State*>(mapping.get()); }
+inline State* stateOf(const SharedMapping& mapping) noexcept
+{
+    return static_cast<State*>(mapping.get());
+}
 
 } // namespace testbed::simsp

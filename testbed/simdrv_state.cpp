@@ -3,9 +3,11 @@
 #include <cerrno>
 #include <cstring>
 
-namespace testbed::simdrv {
+namespace testbed::simdrv
+{
 
-namespace {
+namespace
+{
 
 struct RequestInfo {
     unsigned long code;
@@ -27,7 +29,10 @@ constexpr RequestInfo kRequests[kRequestCount] = {
 
 } // namespace
 
-unsigned long requestCode(Request request) noexcept { return kRequests[request].code; }
+unsigned long requestCode(Request request) noexcept
+{
+    return kRequests[request].code;
+}
 
 Request requestOf(unsigned long code) noexcept
 {
@@ -37,7 +42,10 @@ Request requestOf(unsigned long code) noexcept
     return kRequestCount;
 }
 
-Device deviceOf(Request request) noexcept { return kRequests[request].device; }
+Device deviceOf(Request request) noexcept
+{
+    return kRequests[request].device;
+}
 
 const char* requestName(Request request) noexcept
 {
@@ -59,8 +67,8 @@ void setDefaults(State& state) noexcept
     std::memcpy(state.cpuidValue, cpuid, sizeof cpuid);
     // A recognisable pattern: word k of the map holds 0xD1000000 + k.
     auto* words = reinterpret_cast<unsigned char*>(&state.dimmMap);
-    for (std::uint32_t k = 0; k < sizeof(platform_data_t) / 4; ++k) {
-        const std::uint32_t value = 0xD1000000u + k;
+    for (std::size_t k = 0; k < sizeof(platform_data_t) / 4; ++k) {
+        const std::uint32_t value = 0xD1000000u + static_cast<std::uint32_t>(k);
         std::memcpy(words + 4 * k, &value, 4);
     }
 }
@@ -90,8 +98,8 @@ SharedMapping openState() noexcept
 std::string dottedQuad(std::uint64_t hostOrderAddress)
 {
     const auto a = static_cast<std::uint32_t>(hostOrderAddress);
-    return std::to_string(a >> 24) + '.' + std::to_string((a >> 16) & 0xff) + '.' +
-           std::to_string((a >> 8) & 0xff) + '.' + std::to_string(a & 0xff);
+    return std::to_string(a >> 24) + '.' + std::to_string((a >> 16) & 0xff) + '.' + std::to_string((a >> 8) & 0xff) +
+           '.' + std::to_string(a & 0xff);
 }
 
 } // namespace testbed::simdrv

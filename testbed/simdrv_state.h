@@ -6,20 +6,20 @@
 // changes it. Every access holds `lock`.
 #pragma once
 
-#include "shared_map.h"
-
-#include <dimm_map.h>
-#include <hlink_shared.h>
-#include <mc.h>
-
-#include <pthread.h>
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-namespace testbed::simdrv {
+#include <dimm_map.h>
+#include <hlink_shared.h>
+#include <mc.h>
+#include <pthread.h>
+
+#include "shared_map.h"
+
+namespace testbed::simdrv
+{
 
 inline constexpr const char* kDriverStatePath = "/run/testbed/driver.state";
 inline constexpr std::uint32_t kMagic = 0x56534452; // "VSDR"
@@ -128,7 +128,7 @@ struct State {
     platform_data_t dimmMap;
     std::uint8_t pad[4];
 
-    std::uint64_t opens[kDeviceCount];       // successful opens of each device file
+    std::uint64_t opens[kDeviceCount]; // successful opens of each device file
     std::uint64_t requestCounts[kRequestCount];
     std::uint64_t requestLogCount; // ring: request n at requests[n % capacity]
     RequestRecord requests[kRequestLogCapacity];
@@ -145,7 +145,10 @@ void setDefaults(State& state) noexcept;
 SharedMapping createState() noexcept;
 // Maps the existing state file; empty when it is missing or of another layout.
 SharedMapping openState() noexcept;
-inline State* stateOf(const SharedMapping& mapping) noexcept { return static_cast<State*>(mapping.get()); }
+inline State* stateOf(const SharedMapping& mapping) noexcept
+{
+    return static_cast<State*>(mapping.get());
+}
 
 // The content that "/proc/hlink/sp_ip" shows by default for an address.
 std::string dottedQuad(std::uint64_t hostOrderAddress);

@@ -1,14 +1,16 @@
 #include "syslog_record.h"
 
-#include <syslog.h>
-
 #include <array>
 #include <cctype>
 #include <charconv>
 
-namespace testbed {
+#include <syslog.h>
 
-namespace {
+namespace testbed
+{
+
+namespace
+{
 
 bool isTimestamp(std::string_view s)
 {
@@ -24,8 +26,7 @@ bool isTimestamp(std::string_view s)
     return true;
 }
 
-template <class T>
-bool toNumber(std::string_view s, T& out)
+template <class T> bool toNumber(std::string_view s, T& out)
 {
     const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
     return ec == std::errc{} && end == s.data() + s.size();
@@ -74,10 +75,18 @@ std::string escapeField(std::string_view raw)
     for (const char c : raw) {
         const auto u = static_cast<unsigned char>(c);
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
         default:
             if (u < 0x20 || u == 0x7f) {
                 out += "\\x";
@@ -102,9 +111,15 @@ std::string unescapeField(std::string_view e)
         }
         const char c = e[++i];
         switch (c) {
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'r':
+            out += '\r';
+            break;
         case 'x': {
             unsigned value = 0;
             const auto hex = e.substr(i + 1, 2);
@@ -117,7 +132,8 @@ std::string unescapeField(std::string_view e)
             }
             break;
         }
-        default: out += c;
+        default:
+            out += c;
         }
     }
     return out;
@@ -125,8 +141,8 @@ std::string unescapeField(std::string_view e)
 
 std::string formatRecord(const SyslogMessage& m)
 {
-    return std::to_string(m.timeNs) + '\t' + std::to_string(m.severity) + '\t' + std::to_string(m.facility) +
-           '\t' + escapeField(m.ident) + '\t' + std::to_string(m.pid) + '\t' + escapeField(m.text) + '\n';
+    return std::to_string(m.timeNs) + '\t' + std::to_string(m.severity) + '\t' + std::to_string(m.facility) + '\t' +
+           escapeField(m.ident) + '\t' + std::to_string(m.pid) + '\t' + escapeField(m.text) + '\n';
 }
 
 std::optional<SyslogMessage> parseRecord(std::string_view line)

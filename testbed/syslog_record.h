@@ -12,14 +12,15 @@
 // message text keeps its trailing newline (escaped as "\n").
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace testbed {
+#include <sys/types.h>
+
+namespace testbed
+{
 
 inline constexpr const char* kSyslogPath = "/run/testbed/syslog";
 inline constexpr const char* kSyslogSocketPath = "/dev/log";

@@ -1,14 +1,16 @@
 // Move-only owner of a file descriptor.
 #pragma once
 
-#include <unistd.h>
-
 #include <utility>
 
-namespace testbed {
+#include <unistd.h>
 
-class UniqueFd {
-public:
+namespace testbed
+{
+
+class UniqueFd
+{
+  public:
     UniqueFd() noexcept = default;
     explicit UniqueFd(int fd) noexcept : fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
@@ -32,7 +34,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -1,14 +1,6 @@
 // simdrv_probe COMMAND [ARG]: issues one driver request the way the daemon
 // does, and prints "ok VALUE" or "err ERRNO". Run with the simulated drivers
 // preloaded, to test them on their own.
-#include <hlink_shared.h>
-#include <mc.h>
-#include <dimm_map.h>
-
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -16,7 +8,15 @@
 #include <cstring>
 #include <string>
 
-namespace {
+#include <dimm_map.h>
+#include <fcntl.h>
+#include <hlink_shared.h>
+#include <mc.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace
+{
 
 int fail(int error)
 {
@@ -72,7 +72,8 @@ int main(int argc, char** argv)
         return r < 0 ? fail(errno) : (std::printf("ok %d\n", r), 0);
     }
 
-    const bool hlink = cmd == "get-plat" || cmd == "get-sp" || cmd == "set-plat" || cmd == "set-sp" || cmd == "mc-on-hlink";
+    const bool hlink =
+        cmd == "get-plat" || cmd == "get-sp" || cmd == "set-plat" || cmd == "set-sp" || cmd == "mc-on-hlink";
     const int fd = open(hlink ? HLINK_DRIVER_PATH : MC_DRIVER_PATH, O_RDWR);
     if (fd < 0)
         return fail(errno);
@@ -84,9 +85,7 @@ int main(int argc, char** argv)
         out = std::to_string(v);
     } else if (cmd == "set-plat" || cmd == "set-sp") {
         r = ioctl(fd, cmd == "set-plat" ? IOCTL_SET_PLAT_IP : IOCTL_SET_SP_IP, static_cast<std::uint64_t>(value));
-    } else if (cmd == "mc-on-hlink") {
-        r = ioctl(fd, IOCTL_HB_BEAT, 0);
-    } else if (cmd == "beat") {
+    } else if (cmd == "beat" || cmd == "mc-on-hlink") {
         r = ioctl(fd, IOCTL_HB_BEAT, 0);
     } else if (cmd == "temp") {
         std::int32_t v = static_cast<std::int32_t>(value);

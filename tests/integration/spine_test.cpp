@@ -1,8 +1,8 @@
 // The daemon's spine on the simulated board: start-up, the pid file, the
 // monitors' supervision, the listener's peer filter and the dispatcher.
-#include "board.h"
-
-#include <gtest/gtest.h>
+#include <algorithm>
+#include <random>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,13 +11,14 @@
 #include <sys/wait.h>
 #include <syslog.h>
 
-#include <algorithm>
-#include <random>
-#include <thread>
+#include <gtest/gtest.h>
+
+#include "board.h"
 
 using namespace testbed;
 
-namespace {
+namespace
+{
 
 const std::string kBare = document("");
 const std::string kInvalid = document("<error>Invalid request</error>");
@@ -30,7 +31,10 @@ void expectDocument(const Reply& reply, const std::string& expected, const std::
     EXPECT_FALSE(reply.reset) << what;
 }
 
-bool isRunning(const ProcessInfo& p) { return p.state != 'Z'; }
+bool isRunning(const ProcessInfo& p)
+{
+    return p.state != 'Z';
+}
 
 } // namespace
 
@@ -244,7 +248,8 @@ TEST(Dispatch, UnknownLettersGetTheInvalidRequestDocument)
 {
     Board board;
     board.start();
-    for (const std::string& request : std::vector<std::string>{"x", "\xff", "Z", "x and the rest of a line\n", std::string("\0v", 2)})
+    for (const std::string& request :
+         std::vector<std::string>{"x", "\xff", "Z", "x and the rest of a line\n", std::string("\0v", 2)})
         expectDocument(board.request(request), kInvalid, "request \"" + printable(request) + "\"");
 }
 
@@ -263,7 +268,7 @@ TEST(Dispatch, AnyBytesFromTheSpGetADocumentOrSilenceAndTheServerGoesOn)
 {
     constexpr unsigned kSeed = 20240611;
     constexpr int kRequests = 60;
-    std::mt19937 random(kSeed);
+    std::mt19937 random(kSeed); // NOLINT(cert-msc32-c,cert-msc51-cpp): the same strings on every run
     std::uniform_int_distribution<int> length(0, 256);
     std::uniform_int_distribution<int> byte(0, 255);
     Board board;
@@ -275,8 +280,8 @@ TEST(Dispatch, AnyBytesFromTheSpGetADocumentOrSilenceAndTheServerGoesOn)
         // 'J' moves the host link and with it the addresses this test talks from.
         if (!request.empty() && request[0] == 'J')
             request[0] = 'j';
-        const std::string what = "seed " + std::to_string(kSeed) + ", request " + std::to_string(k) + ": \"" +
-                                 printable(request) + "\"";
+        const std::string what =
+            "seed " + std::to_string(kSeed) + ", request " + std::to_string(k) + ": \"" + printable(request) + "\"";
         const Reply reply = board.request(request, From::Sp, Millis{10000});
         ASSERT_TRUE(reply.closed) << what;
         if (request.empty()) {

@@ -1,9 +1,9 @@
 // The simulated board itself: the sandbox, the fakes, the log collector, the
 // simulated drivers (through a small program that calls them as the daemon
 // does) and the simulated SP.
-#include "board.h"
-
-#include <gtest/gtest.h>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include <arpa/inet.h>
 #include <linux/capability.h>
@@ -15,13 +15,14 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <fstream>
-#include <sstream>
+#include <gtest/gtest.h>
+
+#include "board.h"
 
 using namespace testbed;
 
-namespace {
+namespace
+{
 
 // Runs the probe with the simulated drivers preloaded; returns its output line.
 std::string probe(const Board& board, const std::string& args)
@@ -45,9 +46,15 @@ std::string hex(const void* data, std::size_t size)
     return out.str();
 }
 
-std::string hexText(std::string_view text) { return hex(text.data(), text.size()); }
+std::string hexText(std::string_view text)
+{
+    return hex(text.data(), text.size());
+}
 
-std::string errText(int error) { return "err " + std::to_string(error); }
+std::string errText(int error)
+{
+    return "err " + std::to_string(error);
+}
 
 McRecords flaggedRecords(std::uint32_t cpu)
 {
