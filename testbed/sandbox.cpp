@@ -89,6 +89,14 @@ void writeFile(const std::string& path, std::string_view content, mode_t mode = 
     check(fchmod(fd.get(), mode) == 0, "chmod " + path);
 }
 
+// Writes a file of the kernel's (a /proc setting).
+void writeSetting(const std::string& path, std::string_view content)
+{
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    check(bool(fd), "open " + path);
+    check(write(fd.get(), content.data(), content.size()) == static_cast<ssize_t>(content.size()), "write " + path);
+}
+
 void makeDirs(const std::string& path, mode_t mode = 0755)
 {
     for (std::size_t pos = 1; pos <= path.size(); ++pos) {
@@ -240,6 +248,8 @@ void buildRoot(const std::string& sbin)
     const int overlayError = errno;
 
     mountOrFail("tmpfs", kNewRoot, "tmpfs", MS_NOSUID, "mode=0755");
+    for (const char* fresh : {"proc", "sys", "dev", "tmp", "run"})
+        makeDirs(std::string(kNewRoot) + "/" + fresh);
     std::unique_ptr<DIR, int (*)(DIR*)> root(opendir("/"), closedir);
     check(bool(root), "read /");
     while (const dirent* e = readdir(root.get())) {
@@ -514,9 +524,9 @@ void enterUserNamespace()
     const uid_t uid = getuid();
     const gid_t gid = getgid();
     check(unshare(CLONE_NEWUSER) == 0, "create a user namespace (not root)");
-    writeFile("/proc/self/setgroups", "deny");
-    writeFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n");
-    writeFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n");
+    writeSetting("/proc/self/setgroups", "deny");
+    writeSetting("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n");
+    writeSetting("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n");
 }
 
 } // namespace
