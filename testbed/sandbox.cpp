@@ -553,10 +553,22 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    if (geteuid() != 0)
+    constexpr int kNamespaces = CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWPID | CLONE_NEWUTS | CLONE_NEWIPC;
+    if (geteuid() != 0) {
         enterUserNamespace();
-    check(unshare(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWPID | CLONE_NEWUTS | CLONE_NEWIPC) == 0,
-          "create the namespaces");
+        check(unshare(kNamespaces) == 0, "create the namespaces");
+    } else if (unshare(kNamespaces) != 0) {
+        // Root without the capability (a container): a user namespace may still grant it.
+        const int rootError = errno;
+        if (unshare(CLONE_NEWUSER) != 0) {
+            errno = rootError;
+            fail("create the namespaces");
+        }
+        writeSetting("/proc/self/setgroups", "deny");
+        writeSetting("/proc/self/uid_map", "0 0 1\n");
+        writeSetting("/proc/self/gid_map", "0 0 1\n");
+        check(unshare(kNamespaces) == 0, "create the namespaces in a user namespace");
+    }
 
     // Signals reach this process and the sandbox's init only through sigwaitinfo.
     sigset_t waited;
