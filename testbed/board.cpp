@@ -740,7 +740,8 @@ void Board::start(StartOptions options)
             if (launcher_ > 0 && waitpid(launcher_, &launcherStatus, WNOHANG) == launcher_)
                 launcher_ = 0;
             const pid_t pid = readPid(slurp(kPidFile).value_or(""));
-            if (pid > 0 && alive(pid)) {
+            // A daemon that has already ended stays a zombie until the board reaps it.
+            if (pid > 0 && processInfo(pid)) {
                 daemon_ = pid;
                 return true;
             }
@@ -749,7 +750,7 @@ void Board::start(StartOptions options)
         options.timeout);
     if (!started || daemon_ <= 0)
         fail("the daemon did not write " + std::string(kPidFile) +
-             " naming a live process; its output: " + slurp(kDaemonOutput).value_or(""));
+             " naming its process; its output: " + slurp(kDaemonOutput).value_or(""));
     if (options.waitListening &&
         !waitUntil([&] { return listensOn(daemon_, kServerPort) || !alive(daemon_); }, options.timeout))
         fail("the daemon does not listen on port 6789");

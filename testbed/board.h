@@ -274,7 +274,7 @@ class Board
 
     // Launches the daemon as an init script would: no arguments, working
     // directory "/", the simulated drivers preloaded. Returns once
-    // "/var/run/vorn.pid" names a live process (and, by default, that process
+    // "/var/run/vorn.pid" names the daemon (and, by default, that it
     // listens on port 6789); throws otherwise.
     void start(StartOptions options = {});
     pid_t daemonPid() const; // from the pid file; 0 if there is none
