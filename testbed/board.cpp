@@ -290,6 +290,30 @@ const char* sandboxProgram()
     return VORN_SANDBOX_FILE;
 }
 
+namespace
+{
+
+// In a sanitized build the programs carry the address sanitizer's runtime,
+// which would refuse to start behind a preloaded library.
+std::vector<std::string> preloadVariables()
+{
+    std::vector<std::string> vars{std::string("LD_PRELOAD=") + VORN_SIMDRV_FILE};
+#ifdef VORN_TESTBED_SANITIZED
+    vars.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0");
+#endif
+    return vars;
+}
+
+} // namespace
+
+std::string driverPreload()
+{
+    std::string out;
+    for (const std::string& v : preloadVariables())
+        out += v + ' ';
+    return out;
+}
+
 bool powerProgramsAreFakes(std::string* problem)
 {
     for (const char* name : kFakeNames) {
@@ -721,12 +745,10 @@ void Board::start(StartOptions options)
             dup2(output.get(), 2) < 0)
             _exit(126);
         close_range(3, ~0U, 0);
-        const std::string preload = std::string("LD_PRELOAD=") + VORN_SIMDRV_FILE;
-        std::vector<const char*> env = {"PATH=/usr/local/sbin:/usr/local/bin:/sbin:/bin:/usr/sbin:/usr/bin",
-                                        preload.c_str()};
-#ifdef VORN_TESTBED_SANITIZED
-        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
-#endif
+        const std::vector<std::string> preload = preloadVariables();
+        std::vector<const char*> env = {"PATH=/usr/local/sbin:/usr/local/bin:/sbin:/bin:/usr/sbin:/usr/bin"};
+        for (const std::string& v : preload)
+            env.push_back(v.c_str());
         env.push_back(nullptr);
         const char* argv[] = {VORN_DAEMON_FILE, nullptr};
         execve(VORN_DAEMON_FILE, const_cast<char* const*>(argv), const_cast<char* const*>(env.data()));

@@ -53,6 +53,9 @@ bool powerProgramsAreFakes(std::string* problem = nullptr);
 void requireSandbox();
 // The vorn-sandbox program of this build.
 const char* sandboxProgram();
+// The environment that puts the simulated drivers into a program, as shell
+// assignments ("LD_PRELOAD=... "), to run a program of one's own on them.
+std::string driverPreload();
 
 Clock::time_point fromNs(std::int64_t monotonicNs);
 

@@ -27,7 +27,7 @@ namespace
 // Runs the probe with the simulated drivers preloaded; returns its output line.
 std::string probe(const Board& board, const std::string& args)
 {
-    const RunResult r = board.run(std::string("LD_PRELOAD=") + VORN_SIMDRV_FILE + " " + SIMDRV_PROBE_FILE + " " + args);
+    const RunResult r = board.run(driverPreload() + SIMDRV_PROBE_FILE + " " + args);
     EXPECT_EQ(r.status, 0) << args << ": " << r.output;
     std::string line = r.output;
     if (!line.empty() && line.back() == '\n')
