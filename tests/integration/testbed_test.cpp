@@ -314,3 +314,25 @@ TEST(Board, EndsEveryProcessOfTheDaemon)
     for (const ProcessInfo& p : processes)
         EXPECT_NE(kill(p.pid, 0), 0) << "process " << p.pid << " (" << p.comm << ") survived the board";
 }
+
+TEST(Board, FixturesLandOnTheRealPathsInsideTheSandbox)
+{
+    {
+        Board board;
+        board.writeFile("/etc/resolv.conf", "nameserver 10.0.0.53\n");
+        board.writeFile("/etc/kelmora/fixture/VERSION", "1.2.3\n", 0600);
+        board.bindOver("/proc/cpuinfo", "model name\t: Test Processor 248\n");
+        board.mountTmpfs("/var/lib/vorn-full", 4096);
+        EXPECT_EQ(board.readFile("/etc/resolv.conf"), "nameserver 10.0.0.53\n");
+        EXPECT_EQ(board.run("cat /etc/kelmora/fixture/VERSION /proc/cpuinfo").output,
+                  "1.2.3\nmodel name\t: Test Processor 248\n");
+        // The small file system fills up.
+        EXPECT_NE(board.run("head -c 65536 /dev/zero > /var/lib/vorn-full/big").status, 0);
+        board.removeFile("/etc/kelmora/fixture/VERSION");
+        EXPECT_FALSE(board.readFile("/etc/kelmora/fixture/VERSION"));
+    }
+    // The board's mounts go with it.
+    const auto cpuinfo = Board().readFile("/proc/cpuinfo");
+    ASSERT_TRUE(cpuinfo);
+    EXPECT_EQ(cpuinfo->find("Test Processor 248"), std::string::npos);
+}
