@@ -219,7 +219,9 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args)
             optionsEnded = true;
             continue;
         }
-        const auto [name, inlineValue] = splitOption(arg);
+        const auto split = splitOption(arg);
+        const std::string_view name = split.first;
+        const std::optional<std::string_view> inlineValue = split.second;
         auto value = [&](std::string_view& out) {
             if (inlineValue) {
                 out = *inlineValue;
