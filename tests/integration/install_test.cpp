@@ -142,7 +142,7 @@ protected:
     // The init script with the simulated drivers preloaded into the daemon.
     RunResult initScript(const std::string& action)
     {
-        return board_.run("LD_PRELOAD=" VORN_SIMDRV_FILE " " + kInitScript + " " + action);
+        return board_.run(driverPreload() + kInitScript + " " + action);
     }
 
     // vornctl in a session of its own: without a controlling terminal, so
