@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "shell.h"
 
 namespace vorn {
 
@@ -147,7 +148,7 @@ void set_dns(OutBuf& outBuf, const ReqBuf& buf)
 
     std::array<char, 256> line{};
     std::snprintf(line.data(), line.size(), "/bin/mv %s %s", outFileName.data(), kResolvConf);
-    const int rc = std::system(line.data());
+    const int rc = runShell(line.data());
     printAppendf(outBuf, "<cmdRetVal>%d</cmdRetVal>", rc);
     printEnd(outBuf);
 }

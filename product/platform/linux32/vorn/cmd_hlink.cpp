@@ -3,7 +3,6 @@
 // to it and hands both addresses to the host-link driver.
 #include "cmd_hlink.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include <arpa/inet.h>
@@ -14,6 +13,7 @@
 #include "ipv4.h"
 #include "log.h"
 #include "net_io.h"
+#include "shell.h"
 
 namespace vorn {
 
@@ -155,11 +155,11 @@ int set_hlink_ip(UniqueFd new_sock, OutBuf& outBuf, ReqBuf& buf)
         logText(LOG_CRIT, "Hlink set ip failed\n");
         return hlinkChanged;
     }
-    if (std::system(initScriptCommand(*platIp).data()) != 0) {
+    if (runShell(initScriptCommand(*platIp).data()) != 0) {
         logText(LOG_CRIT, "Hlink set ip failed\n");
         return hlinkChanged;
     }
-    if (std::system(hlinkAddressCommand(*platIp).data()) != 0) {
+    if (runShell(hlinkAddressCommand(*platIp).data()) != 0) {
         logText(LOG_CRIT, "Hlink set ip failed\n");
         return hlinkChanged;
     }

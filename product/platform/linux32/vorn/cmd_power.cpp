@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "log.h"
+#include "shell.h"
 
 namespace vorn {
 
@@ -36,8 +37,7 @@ namespace {
 // reports. The rest of the output is dropped when the pipe is closed.
 void runPowerCommand(OutBuf& outBuf, const char* commandLine)
 {
-    // "e": the agent's end of the pipe is not inherited by later commands.
-    UniquePipe fpin(::popen(commandLine, "re"));
+    UniquePipe fpin = openShellPipe(commandLine);
     if (!fpin) {
         logText(LOG_CRIT, kPowerPipeError.data());
         buildPowerReply(outBuf, false, OutputLine{}, kPowerPipeFailed);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "shell.h"
 
 namespace vorn {
 
@@ -163,7 +164,7 @@ void set_ip(OutBuf& outBuf, ReqBuf& buf)
     const bool haveLogFile = UniqueFd(::mkostemp(logFileName.data(), O_CLOEXEC)).valid();
 
     const CommandLine command = buildIfconfigCommand(params, haveLogFile ? logFileName.data() : nullptr);
-    const int val = std::system(command.data());
+    const int val = runShell(command.data());
     printAppendf(outBuf, "<cmdRetVal>%d</cmdRetVal>\n", val);
 
     if (val != 0) {

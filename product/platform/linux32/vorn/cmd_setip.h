@@ -20,7 +20,7 @@ struct SetIpParams {
     std::array<SetIpToken, 5> param{};
     int argCount = -1; // tokens stored less one: 0 to 4 (-1: none at all)
 };
-static_assert(sizeof(SetIpParams) == 5 * 256 + sizeof(int));
+static_assert(sizeof(SetIpParams) == sizeof(SetIpToken) * 5 + sizeof(int));
 
 // A command line, and the error file's name.
 using CommandLine = std::array<char, 256>;
