@@ -171,8 +171,7 @@ TEST_F(Dns, FilesThatCannotBeOpened)
     ASSERT_EQ(board.run("mount -o remount,ro /tmp").status, 0);
     const Reply r = board.request("D 10.0.0.9");
     EXPECT_TRUE(r.closed);
-    EXPECT_TRUE(matches(r.bytes, std::string(kPrologue) +
-                                     "<vorn> <error>can't open /tmp/resolv\\.conf[A-Za-z0-9X]{6}</error> </vorn> \x03"))
+    EXPECT_TRUE(documentMatches(r.bytes, "<error>can't open /tmp/resolv\\.conf[A-Za-z0-9X]{6}</error>"))
         << printable(r.bytes);
     EXPECT_EQ(resolv(), "nameserver 10.0.0.1\n");
     EXPECT_TRUE(moves().empty());
@@ -185,7 +184,7 @@ TEST_F(Dns, FailedMoveReportsItsStatusAndKeepsTheCopy)
     ASSERT_EQ(board.run("mount --bind /etc/resolv.conf /etc/resolv.conf").status, 0);
     const Reply r = board.request("D 10.0.0.9");
     EXPECT_TRUE(r.closed);
-    EXPECT_TRUE(matches(r.bytes, std::string(kPrologue) + "<vorn> <cmdRetVal>[1-9][0-9]*</cmdRetVal> </vorn> \x03"))
+    EXPECT_TRUE(documentMatches(r.bytes, "<cmdRetVal>256</cmdRetVal>"))
         << printable(r.bytes);
     EXPECT_EQ(resolv(), "nameserver 10.0.0.1\n");
     const std::vector<std::string> left = entriesStartingWith("/tmp", "resolv.conf");
@@ -218,5 +217,5 @@ TEST_F(Dns, KeywordAsTheLastWordIsLogged)
     EXPECT_TRUE(board.waitForLog("/etc/resolv.conf file format wrong\n", LOG_INFO));
     setResolv("nameserver");
     expectDocument(board.request("d"), "");
-    EXPECT_EQ(board.logCount("/etc/resolv.conf file format wrong\n", LOG_INFO), 2u);
+    EXPECT_TRUE(waitFor([&] { return board.logCount("/etc/resolv.conf file format wrong\n", LOG_INFO) == 2; }));
 }

@@ -143,15 +143,15 @@ TEST_F(Hlink, AnswersAndClosesBeforeMovingTheLink)
     UniqueFd writer;
     ASSERT_TRUE(waitFor([&] {
         writer = UniqueFd(::open(kInitScript.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-        return writer.valid() || errno != ENXIO;
+        return bool(writer) || errno != ENXIO;
     }));
-    ASSERT_TRUE(writer.valid());
+    ASSERT_TRUE(bool(writer));
     ASSERT_EQ(::write(writer.get(), kScript.data(), kScript.size()), static_cast<ssize_t>(kScript.size()));
     writer.reset();
     // sed has read it all once its output is there; then cp writes the new script into the pipe.
     ASSERT_TRUE(waitFor([&] { return board.readFile("/.vorn").value_or("") == kMoved; }));
     UniqueFd reader(::open(kInitScript.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    ASSERT_TRUE(reader.valid());
+    ASSERT_TRUE(bool(reader));
     std::string copied;
     for (;;) {
         pollfd p{reader.get(), POLLIN, 0};
@@ -227,27 +227,30 @@ TEST_F(Hlink, ShortOrMissingTextsAreRefusedAndTheListenerStays)
 TEST_F(Hlink, PlatformTextThatIsNoAddressNeverReachesTheShell)
 {
     const std::string c = kCanary;
+    // The SP keeps its address, so that the daemon would still serve the
+    // SP even after a request that moved the link.
     const std::vector<std::string> attacks = {
-        "J p=abc s=10.20.30.1",
-        "J p=10.1 s=10.20.30.1",
-        "J p=10.20.30.40;touch " + c + "; s=10.20.30.1",
-        "J p=10.20.30.40 ;touch " + c + " s=10.20.30.1",
-        "J p=$(touch " + c + ") s=10.20.30.1",
-        "J p=`touch " + c + "` s=10.20.30.1",
-        "J p=1.2.3.4/' /etc/passwd; touch " + c + "; echo ' s=10.20.30.1",
-        "J p=10.20.30.40\ntouch " + c + "\n s=10.20.30.1",
-        "J p=0x0a.20.30.40 s=10.20.30.1",
+        "J p=abc s=169.254.101.2",
+        "J p=10.1 s=169.254.101.2",
+        "J p=10.20.30.40;touch " + c + "; s=169.254.101.2",
+        "J p=10.20.30.40 ;touch " + c + " s=169.254.101.2",
+        "J p=$(touch " + c + ") s=169.254.101.2",
+        "J p=`touch " + c + "` s=169.254.101.2",
+        "J p=1.2.3.4/' /etc/passwd; touch " + c + "; echo ' s=169.254.101.2",
+        "J p=10.20.30.40\ntouch " + c + "\n s=169.254.101.2",
+        "J p=0x0a.20.30.40 s=169.254.101.2",
     };
     std::size_t failures = 0;
     for (const std::string& attack : attacks) {
         // Accepted, as the reply comes before the check.
         expectDocument(board.request(attack), kAccepted, printable(attack));
-        ++failures;
-        ASSERT_TRUE(waitFor([&] { return board.logCount("Hlink set ip failed\n", LOG_CRIT) == failures; }))
-            << printable(attack);
         // The listener starts over all the same.
         ASSERT_TRUE(listenerRenewed()) << printable(attack);
         EXPECT_FALSE(exists(kCanary)) << printable(attack);
+        ::unlink(kCanary); // each attack is judged on its own
+        ++failures;
+        EXPECT_TRUE(waitFor([&] { return board.logCount("Hlink set ip failed\n", LOG_CRIT) == failures; }))
+            << printable(attack);
     }
     expectUnchanged("no address");
 }

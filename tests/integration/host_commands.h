@@ -55,21 +55,41 @@ public:
 
     explicit ShellRecorder(testbed::Board& board)
     {
-        char* real = ::realpath("/bin/sh", nullptr);
-        if (real == nullptr) {
-            throw std::runtime_error("cannot resolve /bin/sh");
-        }
-        const std::string shell = real;
-        std::free(real);
+        const std::string shell = realShell();
         requireSandboxFile(dirOf(shell));
+        struct stat st {};
+        if (::lstat("/bin/sh", &st) != 0 || (!S_ISLNK(st.st_mode) && shell == "/bin/sh")) {
+            throw std::runtime_error("/bin/sh is neither a link nor a recorder: left alone");
+        }
         requireSandboxFile("/run/testbed");
-        board.removeFile("/bin/sh"); // the link only, never the shell it names
+        board.writeFile(kRecord, "");
+        board.removeFile("/bin/sh"); // the link (or an earlier recorder), never the shell it names
         board.writeFile("/bin/sh",
-                        "#!" + shell +
+                        "#!" + shell + "\n# " + kRecord +
                             "\n"
                             "if [ \"$1\" = \"-c\" ]; then printf '%s\\0' \"$2\" >> " +
                             kRecord + "; fi\nexec " + shell + " \"$@\"\n",
                         0755);
+    }
+
+    // The shell that "/bin/sh" runs: the file it links to, or the one that
+    // an earlier recorder runs.
+    static std::string realShell()
+    {
+        char* real = ::realpath("/bin/sh", nullptr);
+        if (real == nullptr) {
+            throw std::runtime_error("cannot resolve /bin/sh");
+        }
+        std::string shell = real;
+        std::free(real);
+        std::ifstream in(shell);
+        std::string first, second;
+        std::getline(in, first);
+        std::getline(in, second);
+        if (second == std::string("# ") + kRecord && first.size() > 2) {
+            shell = first.substr(2);
+        }
+        return shell;
     }
 
     // The command lines so far, in order.
@@ -123,6 +143,25 @@ inline bool matches(const std::string& text, const std::string& pattern)
     return std::regex_match(text, std::regex(pattern));
 }
 
+// text as a pattern that matches only itself.
+inline std::string literal(std::string_view text)
+{
+    std::string out;
+    for (const char c : text) {
+        if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos) {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out;
+}
+
+// A document whose body matches the pattern bodyPattern.
+inline bool documentMatches(const std::string& bytes, const std::string& bodyPattern)
+{
+    return matches(bytes, literal(testbed::kPrologue) + "<vorn> " + bodyPattern + " </vorn> \x03");
+}
+
 // The inode of the TCP socket that process pid listens with on port; 0 when
 // it has none. A new listening socket has a new inode.
 inline unsigned long listeningInode(pid_t pid, std::uint16_t port)
@@ -171,7 +210,7 @@ template <class Done> bool waitFor(Done done, testbed::Millis timeout = testbed:
 }
 
 // A file that a successful shell injection would create; it must never appear.
-inline constexpr const char* kCanary = "/tmp/vorn-canary";
+inline constexpr const char* kCanary = "/tmp/vorncanary";
 
 // The reply of a document command: the whole document, then the close.
 inline void expectDocument(const testbed::Reply& reply, std::string_view body, const std::string& what = {})
