@@ -122,7 +122,8 @@ TEST_F(Dns, RewrittenFileKeepsModeAndOwner)
 
     setResolv("nameserver 10.0.0.1\n", 0640);
     if (::chown(kResolv.c_str(), 0, 1234) != 0) {
-        const bool ci = std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true";
+        const char* ciSetting = std::getenv("CI");
+        const bool ci = ciSetting != nullptr && std::string(ciSetting) == "true";
         if (ci) {
             FAIL() << "cannot give " << kResolv << " another group in this sandbox: " << errno;
         }
@@ -139,7 +140,7 @@ TEST_F(Dns, RewrittenFileKeepsModeAndOwner)
 TEST_F(Dns, DiskFullLeavesTheOldFileUntouched)
 {
     std::string old = kMarker + "\nnameserver 10.0.0.1\n";
-    for (int i = 0; old.size() < 64 * 1024; ++i) {
+    for (int i = 0; old.size() < std::size_t{64} * 1024; ++i) {
         old += "# comment line " + std::to_string(i) + " of a long resolv.conf\n";
     }
     setResolv(old, 0644);
@@ -167,7 +168,7 @@ TEST_F(Dns, FilesThatCannotBeOpened)
     EXPECT_FALSE(exists(kResolv));
 
     setResolv("nameserver 10.0.0.1\n");
-    board.mountTmpfs("/tmp", 64 * 1024);
+    board.mountTmpfs("/tmp", std::size_t{64} * 1024);
     ASSERT_EQ(board.run("mount -o remount,ro /tmp").status, 0);
     const Reply r = board.request("D 10.0.0.9");
     EXPECT_TRUE(r.closed);

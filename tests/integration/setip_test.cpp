@@ -151,7 +151,7 @@ TEST_F(SetIp, NoRequestByteReachesTheShellAsSyntax)
 
 TEST_F(SetIp, WithoutAnErrorFileTheCommandRunsUnredirected)
 {
-    board.mountTmpfs("/tmp", 64 * 1024);
+    board.mountTmpfs("/tmp", std::size_t{64} * 1024);
     ASSERT_EQ(board.run("mount -o remount,ro /tmp").status, 0);
     Ran r = run("E eth0 10.1.2.3");
     expectDocument(r.reply, "<cmdRetVal>0</cmdRetVal>\n");
