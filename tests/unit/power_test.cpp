@@ -40,14 +40,6 @@ std::string reply(bool opened, const OutputLine& line, int val)
     return std::string(documentText(out));
 }
 
-TEST(PowerCommands, CommandLinesSendErrorOutputDownThePipe)
-{
-    EXPECT_STREQ(kOrderlyShutdownCommand, "/sbin/shutdown -h now 2>&1");
-    EXPECT_STREQ(kForcedShutdownCommand, "/sbin/init 0 2>&1");
-    EXPECT_STREQ(kRebootCommand, "/sbin/reboot 2>&1");
-    EXPECT_STREQ(kForcedRebootCommand, "/sbin/reboot -f 2>&1");
-}
-
 TEST(PowerCommands, FirstLineKeepsItsNewlineAndDropsTheRest)
 {
     EXPECT_STREQ(firstLineOf("going down\nsecond line\n").data(), "going down\n");
