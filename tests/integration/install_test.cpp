@@ -245,26 +245,42 @@ TEST_F(Package, InitScriptStartsReportsAndStopsTheAgent)
     EXPECT_NE(board_.daemonPid(), pid);
 }
 
-TEST_F(Package, RewrittenHostLinkLineTakesEffectAtTheNextStart)
+TEST_F(Package, MovedHostLinkComesUpOnItsNewAddressAtTheNextStart)
 {
-    // The host-link address command's rewrite of the init script, as the
-    // agent runs it from its working directory.
-    const RunResult sed = board_.run("cd / && /bin/sed 's/^.*ifconfig hlink0 [0-9].*$/ifconfig hlink0 10.20.30.40/' "
-                                     "/etc/init.d/vorn > .vorn; /bin/cp .vorn /etc/init.d/vorn;/bin/rm .vorn;");
-    ASSERT_EQ(exitCode(sed), 0) << sed.output;
-    EXPECT_EQ(exitCode(board_.run("sh -n /etc/init.d/vorn")), 0);
+    ASSERT_EQ(exitCode(initScript("start")), 0);
+    ASSERT_TRUE(eventually([&] { return listensOn(board_.daemonPid(), kServerPort); }));
+
+    const RunResult moved = vornctl("--source 169.254.101.2 set-hlink 169.254.101.4 169.254.101.2");
+    ASSERT_EQ(exitCode(moved), 0) << moved.output;
+    // The agent answers first and rewrites its init script afterwards.
+    const std::string expected = "ifconfig hlink0 169.254.101.4";
+    ASSERT_TRUE(eventually([&] {
+        return board_.readFile(kInitScript).value_or("").find("\n" + expected + "\n") != std::string::npos;
+    }));
+    EXPECT_EQ(board_.readFile(kInitScript).value_or("").find("169.254.101.3"), std::string::npos);
+    EXPECT_EQ(exitCode(board_.run("sh -n " + kInitScript)), 0);
     EXPECT_EQ(modeOf(kInitScript), 0755u);
 
+    ASSERT_EQ(exitCode(initScript("stop")), 0);
+    const std::size_t before = board_.fakeCalls("ifconfig").size();
     const RunResult start = initScript("start");
     ASSERT_EQ(exitCode(start), 0) << start.output;
     const std::vector<std::string> ifconfig = board_.fakeCalls("ifconfig");
-    ASSERT_FALSE(ifconfig.empty());
-    EXPECT_EQ(ifconfig.front(), "hlink0 10.20.30.40");
-    EXPECT_EQ(exitCode(initScript("stop")), 0);
+    ASSERT_GT(ifconfig.size(), before);
+    EXPECT_EQ(ifconfig[before], "hlink0 169.254.101.4");
 }
 
 TEST_F(Package, VornctlTalksToTheInstalledAgent)
 {
+    board_.writeFile("/etc/kelmora/swinventory.xml", "<Inventory>\n<SoftwareInventory>\n<Software>\n"
+                                                     "<SWName>Platform</SWName>\n<SWRev>1.4</SWRev>\n</Software>\n"
+                                                     "</SoftwareInventory>\n</Inventory>\n");
+    // The drivers' packages install theirs.
+    board_.writeFile("/etc/kelmora/hlink/swinventory.xml", "<Software> <SWName>hlink</SWName> </Software>\n");
+    board_.writeFile("/etc/kelmora/oxa_mc/swinventory.xml", "<Software> <SWName>oxa_mc</SWName> </Software>\n");
+    board_.bindOver("/proc/cpuinfo", "processor\t: 0\nvendor_id\t: AuthenticAMD\ncpu family\t: 15\nmodel\t\t: 5\n"
+                                     "model name\t: AMD Opteron(tm) Processor 248\nstepping\t: 10\n"
+                                     "cpu MHz\t\t: 2193.798\n\n");
     ASSERT_EQ(exitCode(initScript("start")), 0);
     ASSERT_TRUE(eventually([&] { return listensOn(board_.daemonPid(), kServerPort); }));
 
@@ -280,6 +296,23 @@ TEST_F(Package, VornctlTalksToTheInstalledAgent)
     const RunResult raw = vornctl("--source 169.254.101.2 --raw raw x");
     EXPECT_EQ(raw.output, document("<error>Invalid request</error>"));
 
+    // The agent's own inventory file, as the package installed it, is one
+    // row of the merged inventory.
+    const RunResult inventory = vornctl("--source 169.254.101.2 inventory");
+    EXPECT_EQ(exitCode(inventory), 0) << inventory.output;
+    EXPECT_THAT(inventory.output, HasSubstr("\nPlatform "));
+    EXPECT_TRUE(std::regex_search(inventory.output, std::regex("\nvorn +0\\.6 +- +Service processor agent\n")))
+        << inventory.output;
+
+    // The CPU identity record, decoded and its checksum verified.
+    const RunResult cpuid = vornctl("--source 169.254.101.2 cpuid 0");
+    EXPECT_EQ(exitCode(cpuid), 0) << cpuid.output;
+    EXPECT_THAT(cpuid.output, HasSubstr("model     AMD Opteron(tm) Processor 248\n"));
+    EXPECT_THAT(cpuid.output, HasSubstr("ec        x86 Family 15 Model 5 Stepping 10\n"));
+    EXPECT_THAT(cpuid.output, HasSubstr("mhz       2193\n"));
+    EXPECT_THAT(cpuid.output, HasSubstr("(ok)"));
+    EXPECT_EQ(exitCode(vornctl("--source 169.254.101.2 cpuid 4")), 1);
+
     // From anywhere else the agent closes the connection unread.
     const RunResult stranger = vornctl("--source 169.254.101.66 raw x");
     EXPECT_EQ(exitCode(stranger), 5) << stranger.output;
@@ -291,10 +324,15 @@ TEST_F(Package, VornctlTalksToTheInstalledAgent)
     EXPECT_EQ(exitCode(refused), 3) << refused.output;
     EXPECT_THAT(refused.output, HasSubstr("connection refused"));
 
-    // A power command is not sent without a terminal to confirm on.
+    // A power command is not sent without a terminal to confirm on; with
+    // --yes it is.
     const RunResult unconfirmed = vornctl("--source 169.254.101.2 reboot");
     EXPECT_EQ(exitCode(unconfirmed), 8) << unconfirmed.output;
     EXPECT_TRUE(board_.fakeCalls("reboot").empty());
+    const RunResult confirmed = vornctl("--source 169.254.101.2 --yes forced-reboot");
+    EXPECT_EQ(exitCode(confirmed), 0) << confirmed.output;
+    EXPECT_EQ(confirmed.output, "cmdRetVal  0\n");
+    EXPECT_EQ(board_.fakeCalls("reboot"), std::vector<std::string>{"-f"});
 
     ASSERT_EQ(exitCode(initScript("stop")), 0);
     const RunResult stopped = vornctl("--source 169.254.101.2 raw x");
