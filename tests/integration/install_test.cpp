@@ -22,7 +22,8 @@
 using namespace testbed;
 using ::testing::HasSubstr;
 
-namespace {
+namespace
+{
 
 const std::string kInstalledDaemon = "/usr/sbin/vorn";
 const std::string kVornctl = "/usr/bin/vornctl";
@@ -109,12 +110,14 @@ bool eventually(const std::function<bool()>& condition, Millis timeout = kDefaul
 
 mode_t modeOf(const std::string& path)
 {
-    struct stat st{};
+    struct stat st {
+    };
     return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-class Package : public ::testing::Test {
-protected:
+class Package : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         requireSandbox();
@@ -140,10 +143,7 @@ protected:
     }
 
     // The init script with the simulated drivers preloaded into the daemon.
-    RunResult initScript(const std::string& action)
-    {
-        return board_.run(driverPreload() + kInitScript + " " + action);
-    }
+    RunResult initScript(const std::string& action) { return board_.run(driverPreload() + kInitScript + " " + action); }
 
     // vornctl in a session of its own: without a controlling terminal, so
     // that a power command can never wait for an answer on a real one.
@@ -160,9 +160,9 @@ TEST_F(Package, PutsEveryFileInItsPlace)
     EXPECT_EQ(modeOf(kInstalledDaemon), 0755u);
     EXPECT_EQ(modeOf(kVornctl), 0755u);
     EXPECT_EQ(modeOf(kInitScript), 0755u);
-    for (const char* file : {"/etc/kelmora/vorn/swinventory.xml", "/usr/lib/systemd/system/vorn.service",
-                             "/usr/share/man/man8/vorn.8.gz", "/usr/share/man/man1/vornctl.1.gz",
-                             "/usr/share/bash-completion/completions/vornctl"}) {
+    for (const char* file :
+         {"/etc/kelmora/vorn/swinventory.xml", "/usr/lib/systemd/system/vorn.service", "/usr/share/man/man8/vorn.8.gz",
+          "/usr/share/man/man1/vornctl.1.gz", "/usr/share/bash-completion/completions/vornctl"}) {
         EXPECT_EQ(modeOf(file), 0644u) << file;
     }
 
@@ -177,8 +177,7 @@ TEST_F(Package, PutsEveryFileInItsPlace)
     const std::string script = board_.readFile(kInitScript).value_or("");
     const std::regex rewritten("^.*ifconfig hlink0 [0-9].*$", std::regex::multiline);
     std::vector<std::string> lines;
-    for (auto it = std::sregex_iterator(script.begin(), script.end(), rewritten); it != std::sregex_iterator();
-         ++it) {
+    for (auto it = std::sregex_iterator(script.begin(), script.end(), rewritten); it != std::sregex_iterator(); ++it) {
         lines.push_back(it->str());
     }
     EXPECT_EQ(lines, std::vector<std::string>{"ifconfig hlink0 169.254.101.3"});
@@ -254,9 +253,8 @@ TEST_F(Package, MovedHostLinkComesUpOnItsNewAddressAtTheNextStart)
     ASSERT_EQ(exitCode(moved), 0) << moved.output;
     // The agent answers first and rewrites its init script afterwards.
     const std::string expected = "ifconfig hlink0 169.254.101.4";
-    ASSERT_TRUE(eventually([&] {
-        return board_.readFile(kInitScript).value_or("").find("\n" + expected + "\n") != std::string::npos;
-    }));
+    ASSERT_TRUE(eventually(
+        [&] { return board_.readFile(kInitScript).value_or("").find("\n" + expected + "\n") != std::string::npos; }));
     EXPECT_EQ(board_.readFile(kInitScript).value_or("").find("169.254.101.3"), std::string::npos);
     EXPECT_EQ(exitCode(board_.run("sh -n " + kInitScript)), 0);
     EXPECT_EQ(modeOf(kInitScript), 0755u);

@@ -9,8 +9,10 @@
 #include "vornctl/cli.h"
 #include "vornctl/escape.h"
 
-namespace vornctl {
-namespace {
+namespace vornctl
+{
+namespace
+{
 
 ParsedCommandLine parse(std::vector<std::string_view> args)
 {
@@ -192,9 +194,8 @@ TEST(VornctlEscapes, ShowBytesRoundTripsThroughDecode)
 TEST(VornctlEscapes, HexDumpShowsOffsetsBytesAndText)
 {
     const std::string dump = hexDump(std::string("0123456789abcdef\x82", 17));
-    EXPECT_EQ(dump,
-              "0000  30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66  0123456789abcdef\n"
-              "0010  82                                               .\n");
+    EXPECT_EQ(dump, "0000  30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66  0123456789abcdef\n"
+                    "0010  82                                               .\n");
 }
 
 } // namespace

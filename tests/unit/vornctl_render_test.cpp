@@ -11,8 +11,10 @@
 #include "vornctl/json.h"
 #include "vornctl/render.h"
 
-namespace vornctl {
-namespace {
+namespace vornctl
+{
+namespace
+{
 
 using ::testing::HasSubstr;
 
@@ -35,9 +37,9 @@ TransferResult replied(std::string bytes)
 
 TEST(VornctlRender, FieldsAreAlignedAndRepeatsKept)
 {
-    const Rendered r = renderOutcome(
-        invocation({"get-dns"}), replied(document("<dns>10.0.0.53</dns> <dns>10.0.0.54</dns> "
-                                                  "<searchDns>example.org</searchDns> ")));
+    const Rendered r =
+        renderOutcome(invocation({"get-dns"}), replied(document("<dns>10.0.0.53</dns> <dns>10.0.0.54</dns> "
+                                                                "<searchDns>example.org</searchDns> ")));
     EXPECT_EQ(r.status, kExitOk);
     EXPECT_EQ(r.out, "dns        10.0.0.53\n"
                      "dns        10.0.0.54\n"
@@ -72,9 +74,9 @@ TEST(VornctlRender, TimeIsAlsoShownAsADate)
 
 TEST(VornctlRender, ErrorElementsGoToStandardErrorWithStatus1)
 {
-    const Rendered r = renderOutcome(
-        invocation({"temps"}), replied(document("<temp0>41</temp0><error>CPU1 temp read failed</error>"
-                                                "<temp2>-3</temp2><ModelNumber>248</ModelNumber>")));
+    const Rendered r =
+        renderOutcome(invocation({"temps"}), replied(document("<temp0>41</temp0><error>CPU1 temp read failed</error>"
+                                                              "<temp2>-3</temp2><ModelNumber>248</ModelNumber>")));
     EXPECT_EQ(r.status, kExitAgentError);
     EXPECT_EQ(r.out, "temp0        41\n"
                      "temp2        -3\n"
@@ -85,8 +87,8 @@ TEST(VornctlRender, ErrorElementsGoToStandardErrorWithStatus1)
 TEST(VornctlRender, ANonzeroCommandStatusFailsEvenWithoutAnErrorElement)
 {
     // The name-server command reports a failed move only through its status.
-    const Rendered r = renderOutcome(invocation({"set-dns", "10.0.0.53"}),
-                                     replied(document("<cmdRetVal>256</cmdRetVal>")));
+    const Rendered r =
+        renderOutcome(invocation({"set-dns", "10.0.0.53"}), replied(document("<cmdRetVal>256</cmdRetVal>")));
     EXPECT_EQ(r.status, kExitAgentError);
     EXPECT_EQ(r.out, "cmdRetVal  256 (exit status 1)\n");
     EXPECT_THAT(r.err, HasSubstr("cmdRetVal 256 (exit status 1)"));
@@ -221,14 +223,14 @@ TEST(VornctlRender, EachTransferFailureHasItsOwnStatusAndMessage)
 
 TEST(VornctlRender, AWholeDocumentCountsEvenIfTheAgentDidNotClose)
 {
-    const Rendered r = renderOutcome(invocation({"version"}),
-                                     TransferResult{TransferStatus::ReplyTimeout,
-                                                    document("<vornVer>Linux version 0.6</vornVer> "), {}});
+    const Rendered r = renderOutcome(
+        invocation({"version"}),
+        TransferResult{TransferStatus::ReplyTimeout, document("<vornVer>Linux version 0.6</vornVer> "), {}});
     EXPECT_EQ(r.status, kExitOk);
     EXPECT_EQ(r.out, "vornVer  Linux version 0.6\n");
 
-    const Rendered partial = renderOutcome(invocation({"version"}),
-                                           TransferResult{TransferStatus::ReplyTimeout, "<?xml vers", {}});
+    const Rendered partial =
+        renderOutcome(invocation({"version"}), TransferResult{TransferStatus::ReplyTimeout, "<?xml vers", {}});
     EXPECT_EQ(partial.status, kExitTimeout);
     EXPECT_THAT(partial.err, HasSubstr("10 bytes arrived"));
 }
@@ -268,9 +270,9 @@ TEST(VornctlRender, RawRequestShowsAnythingButADocumentAsHex)
 
 TEST(VornctlRender, JsonIsOneObjectWithElementsInOrder)
 {
-    const Rendered r = renderOutcome(
-        invocation({"--json", "set-ip", "eth0", "10.1.2.3"}),
-        replied(document("<cmdRetVal>256</cmdRetVal>\n<error>SIOCSIFADDR: \"x\" </error> ")));
+    const Rendered r =
+        renderOutcome(invocation({"--json", "set-ip", "eth0", "10.1.2.3"}),
+                      replied(document("<cmdRetVal>256</cmdRetVal>\n<error>SIOCSIFADDR: \"x\" </error> ")));
     EXPECT_EQ(r.status, kExitAgentError);
     EXPECT_EQ(r.out, "{\"command\":\"set-ip\",\"letter\":\"E\",\"request\":\"E eth0 10.1.2.3\","
                      "\"host\":\"169.254.101.3\",\"port\":6789,"
@@ -284,8 +286,7 @@ TEST(VornctlRender, JsonIsOneObjectWithElementsInOrder)
 
 TEST(VornctlRender, JsonReportsFailuresToo)
 {
-    const Rendered r =
-        renderOutcome(invocation({"--json", "time"}), TransferResult{TransferStatus::NoReply, {}, {}});
+    const Rendered r = renderOutcome(invocation({"--json", "time"}), TransferResult{TransferStatus::NoReply, {}, {}});
     EXPECT_EQ(r.status, kExitNoReply);
     EXPECT_THAT(r.out, HasSubstr("\"status\":\"no-reply\",\"exit\":5"));
     EXPECT_THAT(r.out, HasSubstr("\"message\":"));
@@ -295,9 +296,9 @@ TEST(VornctlRender, JsonReportsFailuresToo)
 TEST(VornctlJson, StringsAreAlwaysValidJson)
 {
     EXPECT_EQ(jsonString("a\"b\\c\n\t\x03"), "\"a\\\"b\\\\c\\n\\t\\u0003\"");
-    EXPECT_EQ(jsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"");             // valid UTF-8 passes
-    EXPECT_EQ(jsonString("\xe9t\xc3"), "\"\\u00e9t\\u00c3\"");             // stray bytes are escaped
-    EXPECT_EQ(jsonString("\xed\xa0\x80"), "\"\\u00ed\\u00a0\\u0080\"");   // a surrogate is no UTF-8
+    EXPECT_EQ(jsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"");            // valid UTF-8 passes
+    EXPECT_EQ(jsonString("\xe9t\xc3"), "\"\\u00e9t\\u00c3\"");          // stray bytes are escaped
+    EXPECT_EQ(jsonString("\xed\xa0\x80"), "\"\\u00ed\\u00a0\\u0080\""); // a surrogate is no UTF-8
 }
 
 TEST(VornctlConfirm, OnlyYesConfirms)

@@ -9,8 +9,10 @@
 #include "vornctl/dimm_map_reply.h"
 #include "vornctl/document_reply.h"
 
-namespace vornctl {
-namespace {
+namespace vornctl
+{
+namespace
+{
 
 // A document exactly as the agent frames it.
 std::string document(const std::string& body)
@@ -28,9 +30,9 @@ TEST(VornctlDocument, BareDocumentHasNoElements)
 
 TEST(VornctlDocument, RepeatedElementsKeepTheirOrder)
 {
-    const DocumentReply d = decodeDocument(
-        document("<interface>eth1</interface><mac>52:54:00:12:34:56</mac><interface>lo</interface>"
-                 "<addr>127.0.0.1</addr><cmdRetVal>0</cmdRetVal>\n"));
+    const DocumentReply d =
+        decodeDocument(document("<interface>eth1</interface><mac>52:54:00:12:34:56</mac><interface>lo</interface>"
+                                "<addr>127.0.0.1</addr><cmdRetVal>0</cmdRetVal>\n"));
     ASSERT_TRUE(d.decoded) << d.problem;
     ASSERT_EQ(d.elements.size(), 5u);
     EXPECT_EQ(d.elements[0].name, "interface");
@@ -68,9 +70,9 @@ TEST(VornctlDocument, AmpersandBeforeAnEntityLikeWordIsRepaired)
 
 TEST(VornctlDocument, NestedInventoryElementsBecomeChildren)
 {
-    const DocumentReply d = decodeDocument(document(
-        "<Inventory> <Software> <SWName>Platform</SWName> <Software> <SWName>vorn</SWName> </Software> "
-        "</Software> </Inventory> "));
+    const DocumentReply d = decodeDocument(
+        document("<Inventory> <Software> <SWName>Platform</SWName> <Software> <SWName>vorn</SWName> </Software> "
+                 "</Software> </Inventory> "));
     ASSERT_TRUE(d.decoded) << d.problem;
     ASSERT_EQ(d.elements.size(), 1u);
     const Element& platform = d.elements[0].children.at(0);
@@ -144,7 +146,7 @@ std::string cpuidRecord(const std::string& model, const std::string& vendor, con
 
 TEST(VornctlCpuid, WorkedLayoutDecodes)
 {
-    const std::string model = "AMD Opteron(tm) Processor 248"; // 29
+    const std::string model = "AMD Opteron(tm) Processor 248";  // 29
     const std::string vendor = "AuthenticAMD";                  // 12
     const std::string ec = "x86 Family 15 Model 5 Stepping 10"; // 33
     const std::string r = cpuidRecord(model, vendor, ec, 2193);

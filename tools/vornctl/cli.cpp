@@ -9,12 +9,13 @@
 #include "escape.h"
 #include "exit_status.h"
 
-namespace vornctl {
+namespace vornctl
+{
 
-namespace {
+namespace
+{
 
-template <typename T>
-bool parseNumber(std::string_view text, T& value)
+template <typename T> bool parseNumber(std::string_view text, T& value)
 {
     if (text.empty()) {
         return false;
@@ -79,8 +80,7 @@ std::pair<std::string_view, std::optional<std::string_view>> splitOption(std::st
 
 } // namespace
 
-std::optional<std::string> buildRequest(const CommandSpec& command, std::span<const std::string> args,
-                                        std::string* why)
+std::optional<std::string> buildRequest(const CommandSpec& command, std::span<const std::string> args, std::string* why)
 {
     std::string request;
     if (command.letter != 0) {
@@ -296,26 +296,25 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args)
 
 std::string helpText()
 {
-    std::string text =
-        "usage: vornctl [--host ADDR] [--port N] [--source ADDR] [--timeout S]\n"
-        "               [--raw | --json] [--yes] COMMAND [ARGS]\n"
-        "\n"
-        "Sends one request to the vorn agent, as the service processor does, and\n"
-        "prints the reply.\n"
-        "\n"
-        "Options:\n"
-        "  --host ADDR    the agent's address (default 169.254.101.3)\n"
-        "  --port N       the agent's port (default 6789)\n"
-        "  --source ADDR  connect from this local address; the agent answers only\n"
-        "                 the SP's address (169.254.101.2 unless moved)\n"
-        "  --timeout S    seconds to wait for the connection and the reply (default 10)\n"
-        "  --raw          write the reply's bytes exactly as received\n"
-        "  --json         print the reply as one JSON object\n"
-        "  --yes, -y      run a power command without asking\n"
-        "  --help, -h     this text\n"
-        "  --version      vornctl's version\n"
-        "\n"
-        "Commands (with the request letter that each sends):\n";
+    std::string text = "usage: vornctl [--host ADDR] [--port N] [--source ADDR] [--timeout S]\n"
+                       "               [--raw | --json] [--yes] COMMAND [ARGS]\n"
+                       "\n"
+                       "Sends one request to the vorn agent, as the service processor does, and\n"
+                       "prints the reply.\n"
+                       "\n"
+                       "Options:\n"
+                       "  --host ADDR    the agent's address (default 169.254.101.3)\n"
+                       "  --port N       the agent's port (default 6789)\n"
+                       "  --source ADDR  connect from this local address; the agent answers only\n"
+                       "                 the SP's address (169.254.101.2 unless moved)\n"
+                       "  --timeout S    seconds to wait for the connection and the reply (default 10)\n"
+                       "  --raw          write the reply's bytes exactly as received\n"
+                       "  --json         print the reply as one JSON object\n"
+                       "  --yes, -y      run a power command without asking\n"
+                       "  --help, -h     this text\n"
+                       "  --version      vornctl's version\n"
+                       "\n"
+                       "Commands (with the request letter that each sends):\n";
     for (const CommandSpec& c : allCommands()) {
         std::string left = "  ";
         left += c.letter != 0 ? c.letter : ' ';

@@ -2,9 +2,11 @@
 
 #include <array>
 
-namespace vornctl {
+namespace vornctl
+{
 
-namespace {
+namespace
+{
 
 using enum ArgKind;
 using enum ReplyKind;
@@ -13,13 +15,11 @@ constexpr std::array kCommands{
     CommandSpec{"time", "", 'T', None, Document, "", "the host's time (seconds since the Epoch)", ""},
     CommandSpec{"hostname", "", 'H', None, Document, "", "the host's name", ""},
     CommandSpec{"version", "features", 'v', None, Document, "", "the agent's feature version", ""},
-    CommandSpec{"netstat", "", 'e', None, Document, "",
-                "network devices, IPv4 interfaces and the default gateway", ""},
+    CommandSpec{"netstat", "", 'e', None, Document, "", "network devices, IPv4 interfaces and the default gateway", ""},
     CommandSpec{"set-ip", "", 'E', SetIp, Document, "IFACE [ADDR|STATE [NETMASK]]",
                 "run ifconfig on the host for IFACE (never hlink0)", ""},
     CommandSpec{"get-dns", "", 'd', None, Document, "", "name servers and search domain of /etc/resolv.conf", ""},
-    CommandSpec{"set-dns", "", 'D', SetDns, Document, "ADDR", "make ADDR the SP's name server in /etc/resolv.conf",
-                ""},
+    CommandSpec{"set-dns", "", 'D', SetDns, Document, "ADDR", "make ADDR the SP's name server in /etc/resolv.conf", ""},
     CommandSpec{"set-hlink", "", 'J', SetHlink, Document, "PLAT_ADDR SP_ADDR",
                 "move the host link to new addresses (host end, SP end)", ""},
     CommandSpec{"inventory", "", 'L', None, Document, "", "the host's software inventory", ""},
@@ -35,8 +35,7 @@ constexpr std::array kCommands{
                 "force an immediate reboot of the host"},
     CommandSpec{"hb-interval", "", 'h', Interval, Document, "MS", "set the heartbeat interval in milliseconds", ""},
     CommandSpec{"mc-interval", "", 'p', Interval, Document, "MS", "set the MC poll interval in milliseconds", ""},
-    CommandSpec{"raw", "", 0, Raw, Any, "BYTES", "send BYTES as the request (escapes: \\xHH \\n \\r \\t \\0 \\\\)",
-                ""},
+    CommandSpec{"raw", "", 0, Raw, Any, "BYTES", "send BYTES as the request (escapes: \\xHH \\n \\r \\t \\0 \\\\)", ""},
 };
 
 } // namespace

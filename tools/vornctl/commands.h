@@ -5,7 +5,8 @@
 #include <span>
 #include <string_view>
 
-namespace vornctl {
+namespace vornctl
+{
 
 // What follows the letter (and its separator blank) in the request.
 enum class ArgKind {
@@ -28,8 +29,8 @@ enum class ReplyKind {
 
 struct CommandSpec {
     std::string_view name;
-    std::string_view alias;   // a second accepted name, or empty
-    char letter;              // 0 for the raw command
+    std::string_view alias; // a second accepted name, or empty
+    char letter;            // 0 for the raw command
     ArgKind args;
     ReplyKind reply;
     std::string_view usage;   // arguments as shown by --help

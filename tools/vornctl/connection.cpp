@@ -12,13 +12,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace vornctl {
+namespace vornctl
+{
 
-namespace {
+namespace
+{
 
 // Owns one descriptor.
-class Socket {
-public:
+class Socket
+{
+  public:
     explicit Socket(int fd) noexcept : fd_(fd) {}
     Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     Socket& operator=(Socket&&) = delete;
@@ -33,13 +36,14 @@ public:
     [[nodiscard]] int get() const noexcept { return fd_; }
     [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
 
-private:
+  private:
     int fd_;
 };
 
 // Owns a getaddrinfo result.
-class AddressList {
-public:
+class AddressList
+{
+  public:
     AddressList() = default;
     AddressList(const AddressList&) = delete;
     AddressList& operator=(const AddressList&) = delete;
@@ -52,7 +56,7 @@ public:
     addrinfo** out() noexcept { return &list_; }
     [[nodiscard]] const addrinfo* get() const noexcept { return list_; }
 
-private:
+  private:
     addrinfo* list_ = nullptr;
 };
 
@@ -117,8 +121,8 @@ bool waitFor(int fd, short events, Clock::time_point deadline)
 
 TransferResult exchange(const Options& options, std::string_view request)
 {
-    const auto deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.timeoutSeconds));
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(options.timeoutSeconds));
 
     sockaddr_in peer{};
     std::string why;

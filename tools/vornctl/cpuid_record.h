@@ -7,14 +7,15 @@
 #include <string>
 #include <string_view>
 
-namespace vornctl {
+namespace vornctl
+{
 
 inline constexpr std::size_t kCpuidRecordSize = 128;
 
 struct CpuidRecord {
-    std::string model;  // Identifier String
-    std::string vendor; // MN
-    std::string ec;     // EC: "x86 Family F Model M Stepping S"
+    std::string model;         // Identifier String
+    std::string vendor;        // MN
+    std::string ec;            // EC: "x86 Family F Model M Stepping S"
     std::uint32_t mhz = 0;     // VS: four bytes, most significant first
     std::uint8_t checksum = 0; // RV's first byte
     bool checksumOk = false;   // bytes 0 through the checksum add up to 0 modulo 256

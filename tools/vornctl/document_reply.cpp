@@ -6,9 +6,11 @@
 
 #include <tinyxml2.h>
 
-namespace vornctl {
+namespace vornctl
+{
 
-namespace {
+namespace
+{
 
 constexpr char kEndOfDocument = 3;
 
@@ -41,8 +43,8 @@ std::size_t referenceLength(std::string_view text, std::size_t i)
             ++j;
         }
         const std::size_t digits = j;
-        while (j < text.size() && (hex ? std::isxdigit(static_cast<unsigned char>(text[j])) != 0
-                                       : (text[j] >= '0' && text[j] <= '9'))) {
+        while (j < text.size() &&
+               (hex ? std::isxdigit(static_cast<unsigned char>(text[j])) != 0 : (text[j] >= '0' && text[j] <= '9'))) {
             ++j;
         }
         if (j == digits) {

@@ -8,7 +8,8 @@
 #include <string_view>
 #include <vector>
 
-namespace vornctl {
+namespace vornctl
+{
 
 struct Element {
     std::string name;
@@ -19,11 +20,11 @@ struct Element {
 };
 
 struct DocumentReply {
-    bool decoded = false;   // parsed as XML with the root <vorn>
-    bool complete = false;  // ended with the byte 3
-    bool repaired = false;  // a bare '&' was read as a literal '&'
-    std::string text;       // the document without the byte 3
-    std::string problem;    // why it could not be decoded
+    bool decoded = false;  // parsed as XML with the root <vorn>
+    bool complete = false; // ended with the byte 3
+    bool repaired = false; // a bare '&' was read as a literal '&'
+    std::string text;      // the document without the byte 3
+    std::string problem;   // why it could not be decoded
     std::vector<Element> elements;
 };
 

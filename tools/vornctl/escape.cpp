@@ -2,9 +2,11 @@
 
 #include <cstdio>
 
-namespace vornctl {
+namespace vornctl
+{
 
-namespace {
+namespace
+{
 
 int hexValue(char c) noexcept
 {

@@ -5,7 +5,8 @@
 #include <string>
 #include <string_view>
 
-namespace vornctl {
+namespace vornctl
+{
 
 // The text as a JSON string literal, quotes included. Bytes that do not form
 // valid UTF-8 are written as \u00XX (read as Latin-1), so the output is
@@ -13,8 +14,9 @@ namespace vornctl {
 std::string jsonString(std::string_view text);
 
 // Builds one JSON value by appending; the caller keeps the structure right.
-class JsonWriter {
-public:
+class JsonWriter
+{
+  public:
     JsonWriter& beginObject();
     JsonWriter& endObject();
     JsonWriter& beginArray();
@@ -28,7 +30,7 @@ public:
 
     [[nodiscard]] const std::string& text() const noexcept { return out_; }
 
-private:
+  private:
     void separate();
 
     std::string out_;

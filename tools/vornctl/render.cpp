@@ -15,9 +15,11 @@
 #include "exit_status.h"
 #include "json.h"
 
-namespace vornctl {
+namespace vornctl
+{
 
-namespace {
+namespace
+{
 
 std::optional<std::int64_t> toInteger(std::string_view text)
 {
@@ -184,8 +186,8 @@ std::string softwareTable(const std::vector<const Element*>& rows)
         if (rev.empty()) {
             rev = "-";
         }
-        cells.push_back({childText(*r, "SWName"), rev, installedDate(childText(*r, "SWInstalledDate")),
-                         childText(*r, "SWInfo")});
+        cells.push_back(
+            {childText(*r, "SWName"), rev, installedDate(childText(*r, "SWInstalledDate")), childText(*r, "SWInfo")});
     }
     std::array<std::size_t, 3> width{};
     for (const auto& row : cells) {
@@ -225,8 +227,9 @@ void writeElements(JsonWriter& json, const std::vector<Element>& elements)
 }
 
 // Collects what one reply comes to, for all three output modes.
-class Report {
-public:
+class Report
+{
+  public:
     explicit Report(const Invocation& inv) : inv_(inv)
     {
         json_.beginObject();
@@ -310,7 +313,7 @@ public:
         return r;
     }
 
-private:
+  private:
     void set(int status, std::string_view name)
     {
         // The first problem decides, except that a failure to decode

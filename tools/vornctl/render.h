@@ -9,7 +9,8 @@
 #include "document_reply.h"
 #include "transfer.h"
 
-namespace vornctl {
+namespace vornctl
+{
 
 struct Rendered {
     std::string out; // standard output

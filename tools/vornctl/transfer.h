@@ -4,7 +4,8 @@
 
 #include <string>
 
-namespace vornctl {
+namespace vornctl
+{
 
 enum class TransferStatus {
     Replied,        // connected, sent, the agent closed after its reply
