@@ -3,6 +3,7 @@
 // kernel's interface list, then the default gateway, then the result code.
 #include "cmd_netstat.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -15,9 +16,11 @@
 
 #include "log.h"
 
-namespace vorn {
+namespace vorn
+{
 
-namespace {
+namespace
+{
 
 constexpr const char* kNetDevPath = "/proc/net/dev";
 constexpr const char* kRoutePath = "/proc/net/route";
@@ -250,7 +253,12 @@ DefaultRoute scanDefaultRoute(std::FILE* in)
             // The column holds at most 128 characters, so the text always fits.
             const int len = std::snprintf(hex.data(), hex.size(), "0x%s", gw.data());
             unsigned int val = 0;
-            if (len < 0 || static_cast<std::size_t>(len) >= hex.size() || std::sscanf(hex.data(), "%X", &val) != 1) {
+            // A "0x" with no hexadecimal digit after it is no number. The C
+            // library's scanf reads it as 0, so the first digit is checked
+            // here: a gateway column that is not hexadecimal is a format
+            // fault, not the address 0.0.0.0.
+            if (len < 0 || static_cast<std::size_t>(len) >= hex.size() ||
+                std::isxdigit(static_cast<unsigned char>(gw[0])) == 0 || std::sscanf(hex.data(), "%X", &val) != 1) {
                 return {DefaultRoute::Outcome::FormatWrong, 0};
             }
             return {DefaultRoute::Outcome::Found, val};

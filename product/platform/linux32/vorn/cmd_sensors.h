@@ -9,7 +9,8 @@
 #include "document.h"
 #include "unique_fd.h"
 
-namespace vorn {
+namespace vorn
+{
 
 void get_temp(OutBuf& outBuf);
 void get_dimmmap(int new_sock);
@@ -37,8 +38,9 @@ void appendSensorElements(OutBuf& outBuf, const SensorReadings& readings);
 // split into tokens at newline, colon and blank (a tab is not a separator),
 // and the token after the first token that begins with "Processor" is
 // converted by the rules of atoi. Tokens may span pieces.
-class ModelNumberScan {
-public:
+class ModelNumberScan
+{
+  public:
     // Feeds the next piece; returns true once the model number is settled
     // (more text cannot change it).
     bool feed(std::string_view piece) noexcept;
@@ -52,7 +54,7 @@ public:
     // "Processor" token is the last token of the text.
     [[nodiscard]] int value() const noexcept { return value_; }
 
-private:
+  private:
     enum class Phase { Searching, AfterMatch, Number, Settled };
     void endToken() noexcept;
 

@@ -12,9 +12,11 @@
 
 #include "server.h"
 
-namespace vorn {
+namespace vorn
+{
 
-namespace {
+namespace
+{
 
 constexpr bool isAtolSpace(char c) noexcept
 {
