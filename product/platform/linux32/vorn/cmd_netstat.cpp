@@ -53,6 +53,29 @@ int nameLength(std::string_view name) noexcept
     return static_cast<int>(name.size());
 }
 
+// Once the document has reached its bound, further elements would all be
+// dropped: they need not be formatted, and an interface's requests, whose
+// only effect is its elements, need not be issued.
+bool documentFull(const OutBuf& outBuf) noexcept
+{
+    return documentLength(outBuf) >= kResponseSize - 1;
+}
+
+// The kernel's tables are read through a stream buffer large enough for a
+// host with hundreds of devices or routes, so that a table takes a few reads
+// rather than one per kilobyte.
+constexpr std::size_t kTableStreamBuffer = 64 * 1024;
+using TableStreamBuffer = std::array<char, kTableStreamBuffer>;
+
+UniqueFile openTable(const char* path, TableStreamBuffer& streamBuf)
+{
+    UniqueFile table = openFile(path, "r");
+    if (table) {
+        std::setvbuf(table.get(), streamBuf.data(), _IOFBF, streamBuf.size());
+    }
+    return table;
+}
+
 // Appends the elements of one IPv4 interface of the list.
 void print_if(OutBuf& outBuf, int s, const ifreq& ifr, std::string_view ifname)
 {
@@ -94,7 +117,8 @@ void print_if(OutBuf& outBuf, int s, const ifreq& ifr, std::string_view ifname)
 // the standard streams only.
 void reportDevicesWithoutAddress(OutBuf& outBuf, int s, const char* list, std::size_t used)
 {
-    UniqueFile netDev = openFile(kNetDevPath, "r");
+    TableStreamBuffer streamBuf; // outlives the stream, which is declared after it
+    UniqueFile netDev = openTable(kNetDevPath, streamBuf);
     if (!netDev) {
         return;
     }
@@ -105,9 +129,13 @@ void reportDevicesWithoutAddress(OutBuf& outBuf, int s, const char* list, std::s
             continue;
         }
         ifreq req = requestFor(device);
+        // The request is issued even into a full document: a device that
+        // cannot be found is still reported on the standard streams.
         if (::ioctl(s, SIOCGIFHWADDR, &req) == 0) {
-            printAppendf(outBuf, "<interface>%.*s</interface>", nameLength(device), device.data());
-            ether_print(outBuf, reinterpret_cast<const unsigned char*>(req.ifr_hwaddr.sa_data));
+            if (!documentFull(outBuf)) {
+                printAppendf(outBuf, "<interface>%.*s</interface>", nameLength(device), device.data());
+                ether_print(outBuf, reinterpret_cast<const unsigned char*>(req.ifr_hwaddr.sa_data));
+            }
         } else {
             std::printf("unable to find %.*s\n", nameLength(device), device.data());
             std::fflush(stdout);
@@ -140,7 +168,7 @@ int getip(OutBuf& outBuf)
 
     const char* cp = buf.data();
     const char* const cplim = buf.data() + used;
-    for (; cp + sizeof(ifreq) <= cplim; cp += sizeof(ifreq)) {
+    for (; cp + sizeof(ifreq) <= cplim && !documentFull(outBuf); cp += sizeof(ifreq)) {
         ifreq record;
         std::memcpy(&record, cp, sizeof record);
         if (record.ifr_addr.sa_family == AF_INET) {
@@ -153,7 +181,8 @@ int getip(OutBuf& outBuf)
 // Appends the default gateway; 0, or -2 when the route table cannot be read.
 int getRoute(OutBuf& outBuf)
 {
-    UniqueFile route = openFile(kRoutePath, "r");
+    TableStreamBuffer streamBuf; // outlives the stream, which is declared after it
+    UniqueFile route = openTable(kRoutePath, streamBuf);
     if (!route) {
         printAppend(outBuf, "<error>Unable to get route</error>");
         return kNoRouteTable;
