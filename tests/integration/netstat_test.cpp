@@ -14,8 +14,7 @@
 
 #include "board.h"
 
-namespace
-{
+namespace {
 
 using testbed::Board;
 using testbed::Reply;

@@ -11,8 +11,7 @@
 
 #include "board.h"
 
-namespace
-{
+namespace {
 
 using testbed::Board;
 using testbed::Reply;

@@ -11,8 +11,7 @@
 
 #include "board.h"
 
-namespace
-{
+namespace {
 
 using namespace std::chrono_literals;
 using testbed::Board;

@@ -10,10 +10,8 @@
 
 #include "cmd_netstat.h"
 
-namespace vorn
-{
-namespace
-{
+namespace vorn {
+namespace {
 
 // A read-only stream over a text; an empty text gives an empty stream.
 class TextStream

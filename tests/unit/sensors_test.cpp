@@ -5,10 +5,8 @@
 
 #include "cmd_sensors.h"
 
-namespace vorn
-{
-namespace
-{
+namespace vorn {
+namespace {
 
 const std::string kCpuRecord = "processor\t: 0\n"
                                "vendor_id\t: AuthenticAMD\n"

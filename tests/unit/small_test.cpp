@@ -9,10 +9,8 @@
 #include "cmd_small.h"
 #include "server.h"
 
-namespace vorn
-{
-namespace
-{
+namespace vorn {
+namespace {
 
 const std::string kPrologueAndRoot = "<?xml version=\"1.0\" encoding =\"UTF-8\"?> <vorn> ";
 const std::string kEnd = std::string(" </vorn> ") + '\x03';

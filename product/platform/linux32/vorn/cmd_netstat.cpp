@@ -16,11 +16,9 @@
 
 #include "log.h"
 
-namespace vorn
-{
+namespace vorn {
 
-namespace
-{
+namespace {
 
 constexpr const char* kNetDevPath = "/proc/net/dev";
 constexpr const char* kRoutePath = "/proc/net/route";

@@ -11,8 +11,7 @@
 #include "ipv4.h"
 #include "unique_fd.h"
 
-namespace vorn
-{
+namespace vorn {
 
 void get_ip(OutBuf& outBuf);
 

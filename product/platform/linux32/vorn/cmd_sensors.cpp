@@ -16,11 +16,9 @@
 #include "mc.h"
 #include "net_io.h"
 
-namespace vorn
-{
+namespace vorn {
 
-namespace
-{
+namespace {
 
 constexpr const char* kCpuInfoPath = "/proc/cpuinfo";
 constexpr std::string_view kModelKey = "Processor";

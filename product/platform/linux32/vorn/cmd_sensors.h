@@ -9,8 +9,7 @@
 #include "document.h"
 #include "unique_fd.h"
 
-namespace vorn
-{
+namespace vorn {
 
 void get_temp(OutBuf& outBuf);
 void get_dimmmap(int new_sock);

@@ -12,11 +12,9 @@
 
 #include "server.h"
 
-namespace vorn
-{
+namespace vorn {
 
-namespace
-{
+namespace {
 
 constexpr bool isAtolSpace(char c) noexcept
 {

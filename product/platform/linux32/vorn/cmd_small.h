@@ -7,8 +7,7 @@
 #include "document.h"
 #include "unique_fd.h"
 
-namespace vorn
-{
+namespace vorn {
 
 void get_time(OutBuf& outBuf);
 void get_hostname(OutBuf& outBuf);
