@@ -1,8 +1,6 @@
 #include <cstdlib>
-#include <ctime>
 #include <string>
 
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -129,38 +127,6 @@ TEST(PollIntervalCommand, TooLargeReportsTheMaximum)
     EXPECT_EQ(hb("h -5"),
               kPrologueAndRoot + "<error>HB Poll rate too large.  Using max value = 8640000 </error>" + kEnd);
     EXPECT_EQ(hbPollRate.load(), 8640000u);
-}
-
-TEST(SmallQueries, FeatureVersion)
-{
-    OutBuf out{};
-    get_features(out);
-    EXPECT_EQ(documentText(out), kPrologueAndRoot + "<vornVer>Linux version 0.6</vornVer> " + kEnd);
-}
-
-TEST(SmallQueries, TimeInSecondsSinceTheEpoch)
-{
-    const long before = static_cast<long>(std::time(nullptr));
-    OutBuf out{};
-    get_time(out);
-    const long after = static_cast<long>(std::time(nullptr));
-    const std::string doc(documentText(out));
-    const std::string head = kPrologueAndRoot + "<time>";
-    ASSERT_EQ(doc.substr(0, head.size()), head);
-    std::size_t end = 0;
-    const long t = std::stol(doc.substr(head.size()), &end);
-    EXPECT_GE(t, before);
-    EXPECT_LE(t, after);
-    EXPECT_EQ(doc.substr(head.size() + end), "</time><cmdRetVal>0</cmdRetVal>" + kEnd);
-}
-
-TEST(SmallQueries, HostNameUnchanged)
-{
-    char name[256] = {};
-    ASSERT_EQ(::gethostname(name, 255), 0);
-    OutBuf out{};
-    get_hostname(out);
-    EXPECT_EQ(documentText(out), kPrologueAndRoot + "<hostname>" + name + "</hostname><cmdRetVal>0</cmdRetVal>" + kEnd);
 }
 
 } // namespace
