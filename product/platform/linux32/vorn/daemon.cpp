@@ -17,6 +17,7 @@
 #include "log.h"
 #include "monitors.h"
 #include "server.h"
+#include "shell.h"
 #include "unique_fd.h"
 
 namespace vorn {
@@ -50,7 +51,7 @@ void getPlatIp()
     fd.reset();
 
     const std::array<char, 256> command = hostLinkUpCommand(platIp);
-    if (std::system(command.data()) != 0) {
+    if (runShell(command.data()) != 0) {
         logText(LOG_CRIT, "initialization of hlink0 device failed\n");
     }
 }
