@@ -20,7 +20,7 @@ ReqBuf request(const std::string& text)
     return buf;
 }
 
-TEST(Atol, MatchesTheCLibrary)
+TEST(Atol, MatchesTheCLibrarysConversion)
 {
     const char* const texts[] = {"",
                                  "0",
@@ -41,7 +41,7 @@ TEST(Atol, MatchesTheCLibrary)
                                  "123456789012345678901234567890",
                                  "-123456789012345678901234567890"};
     for (const char* text : texts) {
-        EXPECT_EQ(parseAtol(text), std::atol(text)) << '"' << text << '"';
+        EXPECT_EQ(parseAtol(text), std::strtol(text, nullptr, 10)) << '"' << text << '"';
     }
 }
 

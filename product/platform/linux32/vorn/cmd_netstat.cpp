@@ -62,7 +62,7 @@ bool documentFull(const OutBuf& outBuf) noexcept
 // The kernel's tables are read through a stream buffer large enough for a
 // host with hundreds of devices or routes, so that a table takes a few reads
 // rather than one per kilobyte.
-constexpr std::size_t kTableStreamBuffer = 64 * 1024;
+constexpr std::size_t kTableStreamBuffer = std::size_t{64} * 1024;
 using TableStreamBuffer = std::array<char, kTableStreamBuffer>;
 
 UniqueFile openTable(const char* path, TableStreamBuffer& streamBuf)
@@ -267,6 +267,9 @@ DefaultRoute scanDefaultRoute(std::FILE* in)
     int window = 0;
     int irtt = 0;
     while (!std::feof(in)) {
+        // The table's own column format; only the two text columns are used,
+        // and a line that does not fit it ends the scan as a format fault.
+        // NOLINTNEXTLINE(cert-err34-c)
         const int got = std::fscanf(in, "%16s%128s%128s%x%d%d%d%128s%d%d%d", iface.data(), dest.data(), gw.data(),
                                     &flags, &refCnt, &use, &metric, mask.data(), &mtu, &window, &irtt);
         if (got == EOF) {
@@ -285,7 +288,8 @@ DefaultRoute scanDefaultRoute(std::FILE* in)
             // here: a gateway column that is not hexadecimal is a format
             // fault, not the address 0.0.0.0.
             if (len < 0 || static_cast<std::size_t>(len) >= hex.size() ||
-                std::isxdigit(static_cast<unsigned char>(gw[0])) == 0 || std::sscanf(hex.data(), "%X", &val) != 1) {
+                std::isxdigit(static_cast<unsigned char>(gw[0])) == 0 ||
+                std::sscanf(hex.data(), "%X", &val) != 1) { // NOLINT(cert-err34-c): eight hex digits
                 return {DefaultRoute::Outcome::FormatWrong, 0};
             }
             return {DefaultRoute::Outcome::Found, val};
