@@ -59,10 +59,11 @@ bool documentFull(const OutBuf& outBuf) noexcept
     return documentLength(outBuf) >= kResponseSize - 1;
 }
 
-// The kernel's tables are read through a stream buffer large enough for a
-// host with hundreds of devices or routes, so that a table takes a few reads
-// rather than one per kilobyte.
-constexpr std::size_t kTableStreamBuffer = std::size_t{64} * 1024;
+// The kernel's tables are read through a stream buffer that holds about a
+// hundred and forty lines, so that a table takes a few reads rather than one
+// per kilobyte, while a scan that ends early does not make the kernel
+// format the whole table of a host with hundreds of devices or routes.
+constexpr std::size_t kTableStreamBuffer = std::size_t{16} * 1024;
 using TableStreamBuffer = std::array<char, kTableStreamBuffer>;
 
 UniqueFile openTable(const char* path, TableStreamBuffer& streamBuf)
@@ -122,18 +123,18 @@ void reportDevicesWithoutAddress(OutBuf& outBuf, int s, const char* list, std::s
     }
     NetDevScan scan(netDev.get());
     std::string_view device;
-    while (scan.next(device)) {
+    // Once the document is full, no further device can reach the reply, so
+    // the rest of the file is not read. (A device that cannot be found is
+    // reported on the standard streams, which are the null device in the
+    // running agent.)
+    while (!documentFull(outBuf) && scan.next(device)) {
         if (interfaceListHas(list, used, device)) {
             continue;
         }
         ifreq req = requestFor(device);
-        // The request is issued even into a full document: a device that
-        // cannot be found is still reported on the standard streams.
         if (::ioctl(s, SIOCGIFHWADDR, &req) == 0) {
-            if (!documentFull(outBuf)) {
-                printAppendf(outBuf, "<interface>%.*s</interface>", nameLength(device), device.data());
-                ether_print(outBuf, reinterpret_cast<const unsigned char*>(req.ifr_hwaddr.sa_data));
-            }
+            printAppendf(outBuf, "<interface>%.*s</interface>", nameLength(device), device.data());
+            ether_print(outBuf, reinterpret_cast<const unsigned char*>(req.ifr_hwaddr.sa_data));
         } else {
             std::printf("unable to find %.*s\n", nameLength(device), device.data());
             std::fflush(stdout);
