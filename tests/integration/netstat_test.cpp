@@ -65,19 +65,18 @@ std::string expectedAddressPass(Board& board)
     std::string expected;
     std::istringstream lines(r.output);
     for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
+        // "N: dev    inet A/P [brd B] scope S [flags] label\   valid_lft ..."
+        std::istringstream words(line.substr(0, line.find('\\')));
         std::vector<std::string> w;
         for (std::string word; words >> word;) {
             w.push_back(word);
         }
-        // "N: dev inet A/P [brd B] scope S [flags] label \ valid_lft ..."
-        const auto slash = std::find(w.begin(), w.end(), "\\");
-        if (w.size() < 5 || w[2] != "inet" || slash == w.begin()) {
+        if (w.size() < 5 || w[2] != "inet") {
             ADD_FAILURE() << "unexpected ip line: " << line;
             continue;
         }
-        std::string device = w[1];
-        const std::string label = *(slash - 1);
+        const std::string device = w[1];
+        const std::string& label = w.back();
         const std::string addr = w[3].substr(0, w[3].find('/'));
         const int prefix = std::stoi(w[3].substr(w[3].find('/') + 1));
         expected += "<interface>" + label + "</interface><addr>" + addr + "</addr>";
