@@ -1,0 +1,32 @@
+// Fixed paths inside the test sandbox.
+#pragma once
+
+namespace testbed
+{
+
+inline constexpr const char* kTestbedRunDir = "/run/testbed";
+// Written by the sandbox once it is complete: "vorn-sandbox\n" and one line
+// per namespace ("pid:[N]", "mnt:[N]", "net:[N]") naming the sandbox's own.
+inline constexpr const char* kSandboxMarkerPath = "/run/testbed/sandbox";
+inline constexpr const char* kSandboxMarkerTitle = "vorn-sandbox";
+inline constexpr const char* kSyslogdPidPath = "/run/testbed/syslogd.pid";
+// The fakes of the power and interface programs keep NAME.calls (one argument
+// line per call) here and answer with NAME.status, NAME.out and NAME.err.
+inline constexpr const char* kFakeDir = "/run/testbed/fake";
+inline constexpr const char* kFakeMarker = "VORN-TESTBED-FAKE";
+inline constexpr const char* kFakeNames[] = {"shutdown", "reboot", "init", "ifconfig"};
+inline constexpr const char* kFixtureDir = "/run/testbed/fixtures";
+inline constexpr const char* kHostname = "vorn-board";
+
+// The host link: the host end, the SP end and a stranger on the SP's side.
+inline constexpr const char* kHostLinkIf = "hlink0";
+inline constexpr const char* kSpLinkIf = "sp0";
+inline constexpr const char* kPlatAddress = "169.254.101.3";
+inline constexpr const char* kSpAddress = "169.254.101.2";
+inline constexpr const char* kStrangerAddress = "169.254.101.66";
+inline constexpr int kLinkPrefix = 16;
+
+// Exit status of vorn-sandbox when it could not build the sandbox.
+inline constexpr int kSandboxFailureStatus = 125;
+
+} // namespace testbed
