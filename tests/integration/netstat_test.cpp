@@ -3,9 +3,11 @@
 // test adds with ip.
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <syslog.h>
@@ -222,6 +224,11 @@ TEST(NetworkStatus, RouteFileInTheWrongFormatIsLogged)
     board.writeFile("/proc/" + std::to_string(board.daemonPid()) + "/net/route",
                     kRouteHeader + routeLine("00000000", "nothex"));
     EXPECT_EQ(bodyOf(board.request("e")), expectedAddressPass(board) + "<cmdRetVal>0</cmdRetVal>");
+    // The collector records the message shortly after the reply.
+    const auto deadline = testbed::Clock::now() + testbed::kDefaultTimeout;
+    while (board.logCount(kRouteFormatWrong, LOG_INFO) < 2 && testbed::Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_EQ(board.logCount(kRouteFormatWrong, LOG_INFO), 2u);
 }
 
