@@ -128,9 +128,9 @@ platform_data_t patternMap()
     // 144 distinct 32-bit values, in field order.
     platform_data_t map{};
     unsigned char* bytes = reinterpret_cast<unsigned char*>(&map);
-    for (std::uint32_t i = 0; i < sizeof map / 4; ++i) {
-        const std::uint32_t v = 0x01020304u + i * 0x11111111u;
-        std::memcpy(bytes + 4 * i, &v, 4);
+    for (std::size_t i = 0; i < sizeof map / 4; ++i) {
+        const std::uint32_t v = 0x01020304u + static_cast<std::uint32_t>(i) * 0x11111111u;
+        std::memcpy(bytes + std::size_t{4} * i, &v, 4);
     }
     return map;
 }
@@ -147,7 +147,8 @@ TEST(MemoryMap, The576RawBytes)
     EXPECT_EQ(std::memcmp(reply.bytes.data(), &map, sizeof map), 0);
     // Element [r][c] of the chip-select masks at 320 + 32r + 4c.
     std::uint32_t at = 0;
-    std::memcpy(&at, reply.bytes.data() + 320 + 32 * 7 + 4 * 5, 4);
+    constexpr std::size_t kOffset = 320 + 32 * 7 + 4 * 5;
+    std::memcpy(&at, reply.bytes.data() + kOffset, 4);
     EXPECT_EQ(at, map.dram_cs_mask_reg[7][5]);
 }
 
