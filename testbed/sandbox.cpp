@@ -284,7 +284,16 @@ void buildRoot(const std::string& sbin)
             continue;
         errno = overlayError;
         check(!under(sbin, name), "overlay " + source + " (needed for the fake programs)");
+        // The tests and the daemon write below /etc: it must be a copy, never
+        // the machine's own directory.
+        check(name != "etc", "overlay " + source + " (the sandbox writes below it)");
+        // Any other directory is shown read-only, so nothing in the sandbox
+        // can change the machine through it.
         mountOrFail(source.c_str(), target, "none", MS_BIND | MS_REC, nullptr);
+        mount_attr readOnly{};
+        readOnly.attr_set = MOUNT_ATTR_RDONLY;
+        check(mount_setattr(AT_FDCWD, target.c_str(), AT_RECURSIVE, &readOnly, sizeof readOnly) == 0,
+              "make " + source + " read-only");
     }
 }
 

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -29,7 +30,7 @@ struct TempDir {
         char tmpl[] = "/tmp/vorn-unit-XXXXXX";
         path = ::mkdtemp(tmpl);
     }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    ~TempDir() { std::filesystem::remove_all(path); }
 };
 
 TEST(HostLinkUp, CommandNamesTheDriversHostAddress)

@@ -1,10 +1,207 @@
-// Not built yet: answers as an unknown letter does.
+// The name-server commands: 'D' puts one name-server line after the marker
+// line of /etc/resolv.conf through a temporary copy moved into place; 'd'
+// reports the file's name servers and search domain.
 #include "cmd_dns.h"
-#include "dispatch.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "shell.h"
 
 namespace vorn {
 
-void set_dns(OutBuf& outBuf, const ReqBuf&) { buildInvalidRequest(outBuf); }
-void get_dns(OutBuf& outBuf) { buildInvalidRequest(outBuf); }
+namespace {
+
+// One write that must write every byte.
+bool writeAll(int fd, std::string_view bytes) noexcept
+{
+    return ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+}
+
+bool atEnd(std::FILE* in) noexcept
+{
+    const int c = std::getc(in);
+    if (c == EOF) {
+        return true;
+    }
+    std::ungetc(c, in);
+    return false;
+}
+
+bool isDigit(char c) noexcept
+{
+    return c >= '0' && c <= '9';
+}
+
+// The temporary copy takes the old file's owner and permission bits, which
+// the move carries over: the file stays readable to every user who could
+// read it before.
+bool keepAttributes(std::FILE* in, int outFd) noexcept
+{
+    struct stat st {};
+    if (::fstat(::fileno(in), &st) != 0) {
+        return false;
+    }
+    return ::fchown(outFd, st.st_uid, st.st_gid) == 0 && ::fchmod(outFd, st.st_mode & 07777) == 0;
+}
+
+} // namespace
+
+NameServerLine nameServerLine(const ReqBuf& buf) noexcept
+{
+    const std::size_t requestLen = ::strnlen(buf.data(), buf.size());
+    std::string_view text;
+    if (requestLen > 2) {
+        text = std::string_view(buf.data() + 2, requestLen - 2);
+        text = text.substr(0, text.find_first_of("\r\n"));
+    }
+    constexpr std::string_view prefix = "nameserver ";
+    NameServerLine line{};
+    const std::size_t room = line.size() - 1 - prefix.size() - 1; // the LF and the terminator
+    const std::size_t n = text.size() < room ? text.size() : room;
+    std::memcpy(line.data(), prefix.data(), prefix.size());
+    std::memcpy(line.data() + prefix.size(), text.data(), n);
+    line[prefix.size() + n] = '\n';
+    return line;
+}
+
+ResolvRewrite rewriteResolvConf(std::FILE* in, int outFd, std::string_view newLine) noexcept
+{
+    ResolvRewrite result{};
+    std::array<char, 256> line{};
+    while (std::fgets(line.data(), static_cast<int>(line.size()), in) != nullptr) {
+        const std::string_view piece(line.data(), std::strlen(line.data()));
+        const bool marker = piece.find(kResolvMarker) != std::string_view::npos;
+        const bool ended = !piece.empty() && piece.back() == '\n';
+        // A piece without a line end is part of a longer line, unless the
+        // file ends there; it needs one of its own before the name-server
+        // line too.
+        const bool addEnd = !ended && (marker || atEnd(in));
+        result.found = result.found || marker;
+        bool ok = writeAll(outFd, piece) && (!addEnd || writeAll(outFd, "\n"));
+        if (ok && marker) {
+            ok = writeAll(outFd, newLine);
+            // The line after the marker is the old name-server line.
+            std::fgets(line.data(), static_cast<int>(line.size()), in);
+        }
+        if (!ok) {
+            ++result.failedWrites;
+            break;
+        }
+    }
+    if (!result.found) {
+        if (!writeAll(outFd, kResolvMarker) || !writeAll(outFd, "\n") || !writeAll(outFd, newLine)) {
+            ++result.failedWrites;
+        }
+    }
+    return result;
+}
+
+void set_dns(OutBuf& outBuf, const ReqBuf& buf)
+{
+    const NameServerLine newLine = nameServerLine(buf);
+    printStart(outBuf);
+
+    UniqueFile inFile = openFile(kResolvConf, "r");
+    if (!inFile) {
+        printAppendf(outBuf, "<error>can't open %s</error>", kResolvConf);
+        printEnd(outBuf);
+        return;
+    }
+    std::array<char, 32> outFileName{};
+    std::snprintf(outFileName.data(), outFileName.size(), "%s", kResolvTempTemplate);
+    UniqueFd outFile(::mkostemp(outFileName.data(), O_CLOEXEC));
+    if (!outFile) {
+        inFile.reset();
+        printAppendf(outBuf, "<error>can't open %s</error>", outFileName.data());
+        printEnd(outBuf);
+        return;
+    }
+
+    const ResolvRewrite rewrite = rewriteResolvConf(inFile.get(), outFile.get(), newLine.data());
+    for (int i = 0; i < rewrite.failedWrites; ++i) {
+        printAppend(outBuf, kAddEntryError);
+    }
+    // The copy must be whole, on disk and with the old file's attributes
+    // before it may replace the old file.
+    bool complete = rewrite.failedWrites == 0;
+    if (complete && (!keepAttributes(inFile.get(), outFile.get()) || ::fsync(outFile.get()) != 0)) {
+        printAppend(outBuf, kAddEntryError);
+        complete = false;
+    }
+    inFile.reset();
+    if (::close(outFile.release()) != 0 && complete) {
+        printAppend(outBuf, kAddEntryError);
+        complete = false;
+    }
+    if (!complete) {
+        // The old file stays as it was.
+        ::unlink(outFileName.data());
+        printEnd(outBuf);
+        return;
+    }
+
+    std::array<char, 256> line{};
+    std::snprintf(line.data(), line.size(), "/bin/mv %s %s", outFileName.data(), kResolvConf);
+    const int rc = runShell(line.data());
+    printAppendf(outBuf, "<cmdRetVal>%d</cmdRetVal>", rc);
+    printEnd(outBuf);
+}
+
+DnsScan scanResolvConf(std::FILE* in, OutBuf& outBuf) noexcept
+{
+    DnsScan scan{};
+    std::array<char, 256> word{};
+    std::array<char, 256> command{};
+    for (;;) {
+        word.fill('\0');
+        if (std::fscanf(in, "%255s", word.data()) != 1) {
+            break;
+        }
+        const std::string_view w(word.data());
+        const bool isNameServer = w == "nameserver";
+        if (!isNameServer && w != "search" && w != "domain") {
+            continue;
+        }
+        if (std::fscanf(in, "%255s", command.data()) != 1) {
+            ++scan.formatErrors;
+            continue;
+        }
+        if (isNameServer) {
+            if (isDigit(command[0])) {
+                printAppendf(outBuf, "<dns>%s</dns> ", command.data());
+            }
+        } else {
+            scan.search = command;
+            scan.haveSearch = true;
+        }
+    }
+    return scan;
+}
+
+void get_dns(OutBuf& outBuf)
+{
+    printStart(outBuf);
+    UniqueFile in = openFile(kResolvConf, "r");
+    if (!in) {
+        printAppendf(outBuf, "<error>open %s failed</error>\n", kResolvConf);
+        printEnd(outBuf);
+        return;
+    }
+    const DnsScan scan = scanResolvConf(in.get(), outBuf);
+    in.reset();
+    for (int i = 0; i < scan.formatErrors; ++i) {
+        logf(LOG_INFO, "%s file format wrong\n", kResolvConf);
+    }
+    if (scan.haveSearch) {
+        printAppendf(outBuf, "<searchDns>%s</searchDns> ", scan.search.data());
+    }
+    printEnd(outBuf);
+}
 
 } // namespace vorn

@@ -1,15 +1,170 @@
-// Not built yet: answers as an unknown letter does.
+// The host-link address command ('J'): answers and closes the connection,
+// then writes the new platform address into the init script, moves hlink0
+// to it and hands both addresses to the host-link driver.
 #include "cmd_hlink.h"
-#include "dispatch.h"
+
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+
+#include "hlink_shared.h"
+#include "ipv4.h"
+#include "log.h"
 #include "net_io.h"
+#include "shell.h"
 
 namespace vorn {
 
-int set_hlink_ip(UniqueFd new_sock, OutBuf& outBuf, ReqBuf&)
+namespace {
+
+bool isSpace(char c) noexcept
 {
-    buildInvalidRequest(outBuf);
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+// Closes the connection after one write of the finished document.
+void answer(UniqueFd& new_sock, const OutBuf& outBuf) noexcept
+{
     sendOnce(new_sock.get(), documentText(outBuf));
-    return 0;
+    new_sock.reset();
+}
+
+// The driver step: the platform address first, the SP address only when the
+// platform address was taken.
+void setDriverAddresses(std::uint32_t pip, const char* spIp)
+{
+    UniqueFd fd(::open(HLINK_DRIVER_PATH, O_RDWR | O_CLOEXEC));
+    if (!fd) {
+        logf(LOG_CRIT, "failed to open the driver %s\n", HLINK_DRIVER_PATH);
+        return;
+    }
+    if (::ioctl(fd.get(), IOCTL_SET_PLAT_IP, static_cast<unsigned long>(pip)) < 0) {
+        logText(LOG_INFO, "mcPoll: IOCTL_SET_PLAT_IP failed\n");
+        return;
+    }
+    const std::uint32_t sip = driverAddress(spIp, HLINK_DEFAULT_SP_IP);
+    if (::ioctl(fd.get(), IOCTL_SET_SP_IP, static_cast<unsigned long>(sip)) < 0) {
+        logText(LOG_INFO, "mcPoll: IOCTL_SET_SP_IP failed\n");
+    }
+}
+
+} // namespace
+
+HlinkFields findHlinkFields(char* text) noexcept
+{
+    HlinkFields fields{};
+    if (char* p = std::strstr(text, "p="); p != nullptr) {
+        fields.platIp = p + 2;
+    }
+    if (char* s = std::strstr(text, "s="); s != nullptr) {
+        fields.spIp = s + 2;
+        *s = '\0';
+    }
+    return fields;
+}
+
+bool hlinkFieldsValid(const HlinkFields& fields) noexcept
+{
+    return std::strlen(fields.platIp) >= 3 && std::strlen(fields.spIp) >= 3;
+}
+
+void buildHlinkReply(OutBuf& outBuf, const HlinkFields& fields, bool valid) noexcept
+{
+    printStart(outBuf);
+    if (valid) {
+        printAppend(outBuf, "<cmdRetVal>0</cmdRetVal>");
+    } else {
+        printAppendf(outBuf, "<error>Invalid ip addresses plat = %s, sp = %s</error>", fields.platIp, fields.spIp);
+        printAppend(outBuf, "<cmdRetVal>-1</cmdRetVal>");
+    }
+    printEnd(outBuf);
+}
+
+std::optional<std::uint32_t> parsePlatformAddress(const char* text) noexcept
+{
+    std::array<char, 16> quad{};
+    std::size_t n = 0;
+    while (text[n] != '\0' && !isSpace(text[n])) {
+        if (n + 1 >= quad.size()) {
+            return std::nullopt;
+        }
+        quad[n] = text[n];
+        ++n;
+    }
+    for (const char* rest = text + n; *rest != '\0'; ++rest) {
+        if (!isSpace(*rest)) {
+            return std::nullopt;
+        }
+    }
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, quad.data(), &parsed) != 1) {
+        return std::nullopt;
+    }
+    return ntohl(parsed.s_addr);
+}
+
+std::uint32_t driverAddress(const char* text, std::uint32_t fallback) noexcept
+{
+    in_addr parsed{};
+    if (::inet_aton(text, &parsed) == 0) {
+        return fallback;
+    }
+    return ntohl(parsed.s_addr);
+}
+
+CommandLine initScriptCommand(std::uint32_t platIp) noexcept
+{
+    const Ipv4Text addr = ipv4ToText(platIp);
+    CommandLine command{};
+    std::snprintf(command.data(), command.size(),
+                  "/bin/sed 's/^.*ifconfig hlink0 [0-9].*$/ifconfig hlink0 %s/' /etc/init.d/vorn > .vorn; "
+                  "/bin/cp .vorn /etc/init.d/vorn;/bin/rm .vorn;",
+                  addr.data());
+    return command;
+}
+
+CommandLine hlinkAddressCommand(std::uint32_t platIp) noexcept
+{
+    const Ipv4Text addr = ipv4ToText(platIp);
+    CommandLine command{};
+    std::snprintf(command.data(), command.size(), "/sbin/ifconfig hlink0 down; ifconfig hlink0 %s", addr.data());
+    return command;
+}
+
+int set_hlink_ip(UniqueFd new_sock, OutBuf& outBuf, ReqBuf& buf)
+{
+    const HlinkFields fields = findHlinkFields(buf.data());
+    if (!hlinkFieldsValid(fields)) {
+        // A refused request changes nothing and the listener keeps its socket.
+        buildHlinkReply(outBuf, fields, false);
+        answer(new_sock, outBuf);
+        return 0;
+    }
+
+    // The SP learns only that the request was accepted; what follows is
+    // reported in the log alone.
+    buildHlinkReply(outBuf, fields, true);
+    answer(new_sock, outBuf);
+    const int hlinkChanged = 1;
+
+    // Only a parsed address, written out as a dotted quad, reaches the shell.
+    const std::optional<std::uint32_t> platIp = parsePlatformAddress(fields.platIp);
+    if (!platIp) {
+        logText(LOG_CRIT, "Hlink set ip failed\n");
+        return hlinkChanged;
+    }
+    if (runShell(initScriptCommand(*platIp).data()) != 0) {
+        logText(LOG_CRIT, "Hlink set ip failed\n");
+        return hlinkChanged;
+    }
+    if (runShell(hlinkAddressCommand(*platIp).data()) != 0) {
+        logText(LOG_CRIT, "Hlink set ip failed\n");
+        return hlinkChanged;
+    }
+    setDriverAddresses(*platIp, fields.spIp);
+    return hlinkChanged;
 }
 
 } // namespace vorn

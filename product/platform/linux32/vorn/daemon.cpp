@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -81,22 +82,47 @@ extern "C" void hlink_sig_handler(int /*val*/)
 
 namespace {
 
-// Forks one monitor. Returns the child's id in the parent (0 when the fork
-// failed, which is logged) and never returns in the child, which runs the
-// monitor and ends with status 0.
-pid_t forkMonitor(void (*monitor)(), const char* name)
+// Blocks SIGTERM for as long as it lives, restoring the previous mask.
+class TermBlocked {
+public:
+    TermBlocked()
+    {
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        ::sigprocmask(SIG_BLOCK, &term, &saved_);
+    }
+    TermBlocked(const TermBlocked&) = delete;
+    TermBlocked& operator=(const TermBlocked&) = delete;
+    ~TermBlocked() { ::sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+
+private:
+    sigset_t saved_{};
+};
+
+// Forks one monitor and stores its id in *pid (0 when the fork failed, which
+// is logged). Never returns in the child, which runs the monitor and ends
+// with status 0. SIGTERM stays blocked across the fork: a SIGTERM that
+// arrives before the child has its default action back must end the child,
+// not run the parent's handler there, and the parent's handler must never
+// see a half-stored id.
+void forkMonitor(void (*monitor)(), const char* name, volatile pid_t* pid)
 {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    std::optional<TermBlocked> blocked(std::in_place);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGTERM, SIG_DFL);
+        blocked.reset();
         monitor();
         closeAgentLog();
         std::exit(0);
     }
-    if (pid < 0) {
+    if (child < 0) {
         logf(LOG_INFO, "can't start the %s monitor\n", name);
-        return 0;
+        *pid = 0;
+        return;
     }
-    return pid;
+    *pid = child;
 }
 
 } // namespace
@@ -116,9 +142,9 @@ int runAgent()
     }
 
     int numForks = 0;
-    mcPid = forkMonitor(mcHandler, "MC");
+    forkMonitor(mcHandler, "MC", &mcPid);
     numForks += mcPid > 0 ? 1 : 0;
-    hbPid = forkMonitor(hbHandler, "HB");
+    forkMonitor(hbHandler, "HB", &hbPid);
     numForks += hbPid > 0 ? 1 : 0;
 
     vornHandler();

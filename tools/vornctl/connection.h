@@ -1,0 +1,15 @@
+// The one exchange with the agent: connect (from --source when given), send
+// the request, read until the agent closes, all within one deadline.
+#pragma once
+
+#include <string_view>
+
+#include "cli.h"
+#include "transfer.h"
+
+namespace vornctl
+{
+
+TransferResult exchange(const Options& options, std::string_view request);
+
+} // namespace vornctl

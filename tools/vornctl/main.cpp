@@ -1,0 +1,120 @@
+// vornctl: sends one request to the vorn agent, as the service processor
+// does, and prints the reply.
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "cli.h"
+#include "connection.h"
+#include "exit_status.h"
+#include "render.h"
+
+namespace
+{
+
+using namespace vornctl;
+
+void writeAll(int fd, std::string_view text)
+{
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+// Owns the controlling terminal, opened for the confirmation question.
+class Terminal
+{
+  public:
+    Terminal() : fd_(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY)) {}
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+    ~Terminal()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    [[nodiscard]] bool open() const noexcept { return fd_ >= 0; }
+
+    std::string ask(std::string_view question) const
+    {
+        writeAll(fd_, question);
+        std::string answer;
+        char c = 0;
+        while (answer.size() < 64) {
+            const ssize_t n = ::read(fd_, &c, 1);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0 || c == '\n') {
+                break;
+            }
+            answer += c;
+        }
+        return answer;
+    }
+
+  private:
+    int fd_;
+};
+
+int confirmPower(const Invocation& inv)
+{
+    Terminal tty;
+    if (!tty.open()) {
+        writeAll(2, "vornctl: " + std::string(inv.command->name) +
+                        ": there is no terminal to confirm on; give --yes to run it\n");
+        return kExitNotConfirmed;
+    }
+    if (!isConfirmation(tty.ask(confirmationPrompt(inv)))) {
+        writeAll(2, "vornctl: " + std::string(inv.command->name) + ": not confirmed; nothing was sent\n");
+        return kExitNotConfirmed;
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string_view> args(argv + 1, argv + argc);
+    const ParsedCommandLine parsed = parseCommandLine(args);
+    switch (parsed.action) {
+    case ParsedCommandLine::Action::Help:
+        writeAll(1, helpText());
+        return kExitOk;
+    case ParsedCommandLine::Action::Version:
+        writeAll(1, "vornctl " VORNCTL_VERSION "\n");
+        return kExitOk;
+    case ParsedCommandLine::Action::Usage:
+        writeAll(2, "vornctl: " + parsed.message + "\n");
+        return kExitUsage;
+    case ParsedCommandLine::Action::Run:
+        break;
+    }
+
+    const Invocation& inv = parsed.invocation;
+    if (!inv.command->power.empty() && !inv.options.yes) {
+        if (const int status = confirmPower(inv); status != kExitOk) {
+            return status;
+        }
+    }
+
+    const TransferResult transfer = exchange(inv.options, inv.request);
+    const Rendered rendered = renderOutcome(inv, transfer);
+    writeAll(1, rendered.out);
+    writeAll(2, rendered.err);
+    return rendered.status;
+}
