@@ -7,13 +7,6 @@
 
 namespace vorn {
 
-namespace {
-// Large enough for any element whose arguments come from the agent's own
-// buffers (at most 4096 bytes each) plus its tags; an element longer than
-// this could not fit in the document anyway.
-constexpr std::size_t kElementScratch = kResponseSize + 256;
-} // namespace
-
 std::size_t documentLength(const OutBuf& outBuf) noexcept
 {
     return ::strnlen(outBuf.data(), outBuf.size() - 1);
@@ -30,15 +23,17 @@ void printAppend(OutBuf& outBuf, std::string_view text) noexcept
 
 void printAppendf(OutBuf& outBuf, const char* format, ...) noexcept
 {
-    std::array<char, kElementScratch> line{};
+    // The element is formatted straight into the room left in the document:
+    // whatever does not fit is cut there, as printAppend would cut it, and
+    // no scratch line has to be cleared and copied for every element.
+    const std::size_t used = documentLength(outBuf);
     va_list ap;
     va_start(ap, format);
-    const int n = std::vsnprintf(line.data(), line.size(), format, ap);
+    const int n = std::vsnprintf(outBuf.data() + used, outBuf.size() - used, format, ap);
     va_end(ap);
     if (n < 0) {
-        return;
+        outBuf[used] = '\0'; // a failed format appends nothing
     }
-    printAppend(outBuf, std::string_view(line.data(), ::strnlen(line.data(), line.size())));
 }
 
 void printStart(OutBuf& outBuf) noexcept
@@ -49,9 +44,9 @@ void printStart(OutBuf& outBuf) noexcept
 
 void printEnd(OutBuf& outBuf) noexcept
 {
-    std::array<char, 256> line{};
-    std::snprintf(line.data(), line.size(), " </vorn> %c", kEndOfDocument);
-    printAppend(outBuf, line.data());
+    // " </vorn> %c" formatted with the byte 3.
+    static constexpr char kRootEnd[] = {' ', '<', '/', 'v', 'o', 'r', 'n', '>', ' ', kEndOfDocument};
+    printAppend(outBuf, std::string_view(kRootEnd, sizeof kRootEnd));
 }
 
 std::string_view documentText(const OutBuf& outBuf) noexcept
