@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "scan_word.h"
 #include "shell.h"
 
 namespace vorn {
@@ -160,7 +161,7 @@ DnsScan scanResolvConf(std::FILE* in, OutBuf& outBuf) noexcept
     std::array<char, 256> command{};
     for (;;) {
         word.fill('\0');
-        if (std::fscanf(in, "%255s", word.data()) != 1) {
+        if (scanWord(in, word) != 1) {
             break;
         }
         const std::string_view w(word.data());
@@ -168,13 +169,13 @@ DnsScan scanResolvConf(std::FILE* in, OutBuf& outBuf) noexcept
         if (!isNameServer && w != "search" && w != "domain") {
             continue;
         }
-        if (std::fscanf(in, "%255s", command.data()) != 1) {
+        if (scanWord(in, command) != 1) {
             ++scan.formatErrors;
             continue;
         }
         if (isNameServer) {
             if (isDigit(command[0])) {
-                printAppendf(outBuf, "<dns>%s</dns> ", command.data());
+                printAppendAll(outBuf, {"<dns>", command.data(), "</dns> "});
             }
         } else {
             scan.search = command;

@@ -15,6 +15,7 @@
 #include <syslog.h>
 
 #include "log.h"
+#include "scan_word.h"
 
 namespace vorn {
 
@@ -51,6 +52,13 @@ int nameLength(std::string_view name) noexcept
     return static_cast<int>(name.size());
 }
 
+// A name as "%.*s" prints it: up to its first zero byte.
+std::string_view textBeforeZero(std::string_view text) noexcept
+{
+    return text.substr(0, ::strnlen(text.data(), text.size()));
+}
+
+
 // Once the document has reached its bound, further elements would all be
 // dropped: they need not be formatted, and an interface's requests, whose
 // only effect is its elements, need not be issued.
@@ -78,11 +86,10 @@ UniqueFile openTable(const char* path, TableStreamBuffer& streamBuf)
 // Appends the elements of one IPv4 interface of the list.
 void print_if(OutBuf& outBuf, int s, const ifreq& ifr, std::string_view ifname)
 {
-    printAppendf(outBuf, "<interface>%.*s</interface>", nameLength(ifname), ifname.data());
-
     sockaddr_in addr{};
     std::memcpy(&addr, &ifr.ifr_addr, sizeof addr);
-    printAppendf(outBuf, "<addr>%s</addr>", ipv4ToText(ntohl(addr.sin_addr.s_addr)).data());
+    const Ipv4Text addrText = ipv4ToText(ntohl(addr.sin_addr.s_addr));
+    printAppendAll(outBuf, {"<interface>", ifname, "</interface><addr>", addrText.data(), "</addr>"});
 
     ifreq ifr2 = requestFor(ifname);
     if (::ioctl(s, SIOCGIFFLAGS, &ifr2) < 0) {
@@ -107,7 +114,8 @@ void print_if(OutBuf& outBuf, int s, const ifreq& ifr, std::string_view ifname)
     } else {
         sockaddr_in mask{};
         std::memcpy(&mask, &ifr2.ifr_netmask, sizeof mask);
-        printAppendf(outBuf, "<mask>%s</mask>", ipv4ToText(ntohl(mask.sin_addr.s_addr)).data());
+        const Ipv4Text maskText = ipv4ToText(ntohl(mask.sin_addr.s_addr));
+        printAppendAll(outBuf, {"<mask>", maskText.data(), "</mask>"});
     }
 }
 
@@ -133,7 +141,7 @@ void reportDevicesWithoutAddress(OutBuf& outBuf, int s, const char* list, std::s
         }
         ifreq req = requestFor(device);
         if (::ioctl(s, SIOCGIFHWADDR, &req) == 0) {
-            printAppendf(outBuf, "<interface>%.*s</interface>", nameLength(device), device.data());
+            printAppendAll(outBuf, {"<interface>", textBeforeZero(device), "</interface>"});
             ether_print(outBuf, reinterpret_cast<const unsigned char*>(req.ifr_hwaddr.sa_data));
         } else {
             std::printf("unable to find %.*s\n", nameLength(device), device.data());
@@ -204,8 +212,17 @@ int getRoute(OutBuf& outBuf)
 
 void ether_print(OutBuf& outBuf, const unsigned char* data)
 {
-    printAppendf(outBuf, "<mac>%02X:%02X:%02X:%02X:%02X:%02X</mac>", data[0], data[1], data[2], data[3], data[4],
-                 data[5]);
+    // "%02X:%02X:%02X:%02X:%02X:%02X", written digit by digit.
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::array<char, 17> mac{};
+    for (std::size_t i = 0; i < 6; ++i) {
+        mac[3 * i] = kHex[data[i] >> 4];
+        mac[3 * i + 1] = kHex[data[i] & 0x0F];
+        if (i < 5) {
+            mac[3 * i + 2] = ':';
+        }
+    }
+    printAppendAll(outBuf, {"<mac>", std::string_view(mac.data(), mac.size()), "</mac>"});
 }
 
 NetDevScan::NetDevScan(std::FILE* in) : in_(in)
@@ -220,7 +237,7 @@ NetDevScan::NetDevScan(std::FILE* in) : in_(in)
 bool NetDevScan::next(std::string_view& device)
 {
     while (!std::feof(in_)) {
-        const int got = std::fscanf(in_, "%4095s", name_.data());
+        const int got = scanWord(in_, name_);
         if (got != 1 || std::feof(in_)) {
             return false;
         }

@@ -21,6 +21,18 @@ void printAppend(OutBuf& outBuf, std::string_view text) noexcept
     outBuf[used + n] = '\0';
 }
 
+void printAppendAll(OutBuf& outBuf, std::initializer_list<std::string_view> texts) noexcept
+{
+    std::size_t used = documentLength(outBuf);
+    for (const std::string_view text : texts) {
+        const std::size_t room = (outBuf.size() - 1) - used;
+        const std::size_t n = text.size() < room ? text.size() : room;
+        std::memcpy(outBuf.data() + used, text.data(), n);
+        used += n;
+    }
+    outBuf[used] = '\0';
+}
+
 void printAppendf(OutBuf& outBuf, const char* format, ...) noexcept
 {
     // The element is formatted straight into the room left in the document:

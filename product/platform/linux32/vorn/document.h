@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <string_view>
 
 namespace vorn {
@@ -27,6 +28,10 @@ std::size_t documentLength(const OutBuf& outBuf) noexcept;
 // Appends text, bounded by the room left (4095 less the current length);
 // what does not fit is dropped.
 void printAppend(OutBuf& outBuf, std::string_view text) noexcept;
+
+// Appends the texts one after the other, bounded as printAppend bounds
+// their concatenation: for elements built of fixed tags and texts at hand.
+void printAppendAll(OutBuf& outBuf, std::initializer_list<std::string_view> texts) noexcept;
 
 // Formats an element and appends it. The element is formatted whole (it is
 // never cut at a scratch line's end, which would lose its end tag); only the

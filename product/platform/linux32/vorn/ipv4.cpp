@@ -1,14 +1,27 @@
 #include "ipv4.h"
 
-#include <cstdio>
+#include <cstddef>
 
 namespace vorn {
 
 Ipv4Text ipv4ToText(std::uint32_t hostOrder) noexcept
 {
+    // "%u.%u.%u.%u", written digit by digit.
     Ipv4Text text{};
-    std::snprintf(text.data(), text.size(), "%u.%u.%u.%u", (hostOrder >> 24) & 0xFFu, (hostOrder >> 16) & 0xFFu,
-                  (hostOrder >> 8) & 0xFFu, hostOrder & 0xFFu);
+    std::size_t at = 0;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const unsigned octet = (hostOrder >> shift) & 0xFFu;
+        if (octet >= 100) {
+            text[at++] = static_cast<char>('0' + octet / 100);
+        }
+        if (octet >= 10) {
+            text[at++] = static_cast<char>('0' + octet / 10 % 10);
+        }
+        text[at++] = static_cast<char>('0' + octet % 10);
+        if (shift > 0) {
+            text[at++] = '.';
+        }
+    }
     return text;
 }
 
