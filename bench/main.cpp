@@ -17,6 +17,7 @@
 #include <exception>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -344,6 +345,7 @@ Json memoryJson(const Memory& m)
     j["pss_anon_kib"] = static_cast<unsigned long>(m.pssAnonKb);
     j["pss_file_kib"] = static_cast<unsigned long>(m.pssFileKb);
     j["uss_kib"] = static_cast<unsigned long>(m.privateKb);
+    j["pss_without_simulated_drivers_kib"] = static_cast<unsigned long>(m.pssKb - m.pssExcludedKb);
     return j;
 }
 
@@ -351,6 +353,10 @@ struct MemoryRow {
     std::string name;
     Memory m;
 };
+
+// The mappings that only the simulated board puts into the daemon: the
+// preloaded drivers and their shared state.
+const std::vector<std::string> kTestbedMappings = {"vorn_simdrv", "/run/testbed/"};
 
 std::vector<MemoryRow> memoryRows(const DaemonPids& p, pid_t qga)
 {
@@ -360,10 +366,24 @@ std::vector<MemoryRow> memoryRows(const DaemonPids& p, pid_t qga)
     for (const auto& [name, pid] : procs) {
         if (pid <= 0)
             continue;
-        if (const auto m = memoryOf(pid))
+        if (const auto m = memoryOf(pid, kTestbedMappings))
             rows.push_back({name, *m});
     }
     return rows;
+}
+
+// Kilobytes of the page frames that the daemon's processes hold, each frame
+// counted once (so what they would hold if nothing else shared their pages).
+std::uint64_t footprintKb(const DaemonPids& p)
+{
+    std::set<std::uint64_t> frames;
+    for (const pid_t pid : {p.server, p.mc, p.hb}) {
+        if (pid > 0) {
+            const auto f = residentFrames(pid, kTestbedMappings);
+            frames.insert(f.begin(), f.end());
+        }
+    }
+    return frames.size() * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) / 1024;
 }
 
 // --- section 1: round trip and throughput ------------------------------------
@@ -491,7 +511,8 @@ class Bench {
     void startReferences(Board& board);
     void roundTrips(Board& board);
     std::vector<MemoryRow> memory(const char* when, Json& into);
-    void memoryTable(const std::vector<MemoryRow>& atStart, const std::vector<MemoryRow>& after);
+    void memoryTable(const std::vector<MemoryRow>& atStart, const std::vector<MemoryRow>& after,
+                     std::uint64_t footprintStart, std::uint64_t footprintAfter);
     void topUp(Board& board);
     void idle(Board& board);
     void growth(Board& board);
@@ -843,27 +864,37 @@ std::vector<MemoryRow> Bench::memory(const char* when, Json& into)
             sum.pssAnonKb += r.m.pssAnonKb;
             sum.pssFileKb += r.m.pssFileKb;
             sum.privateKb += r.m.privateKb;
+            sum.pssExcludedKb += r.m.pssExcludedKb;
         }
     }
     j["vorn_total"] = memoryJson(sum);
+    j["vorn_footprint_kib"] = static_cast<unsigned long>(footprintKb(pids_));
+    j["vorn_footprint_note"] = "resident page frames of the three processes, each counted once, without the "
+                               "simulated drivers' mappings";
     into[when] = j;
     rows.push_back({"vorn (3 procs)", sum});
     return rows;
 }
 
-void Bench::memoryTable(const std::vector<MemoryRow>& atStart, const std::vector<MemoryRow>& after)
+void Bench::memoryTable(const std::vector<MemoryRow>& atStart, const std::vector<MemoryRow>& after,
+                        std::uint64_t footprintStart, std::uint64_t footprintAfter)
 {
     gSection = 3;
-    row("3. Memory (smaps_rollup, KiB): after start | after %lu requests (qemu-ga: after %lu requests)", vornRequests_,
+    row("3. Memory (smaps_rollup, KiB): after start | after %lu requests (qemu-ga: after %lu requests).", vornRequests_,
         qgaRequests_);
-    row("%-16s %8s %8s %8s %8s | %8s %8s %8s %8s", "process", "RSS", "PSS", "PSSanon", "USS", "RSS", "PSS", "PSSanon",
-        "USS");
+    row("   PSS-sim: PSS without the simulated drivers' library and state, which only the test board preloads.");
+    row("%-16s %7s %7s %7s %7s %7s | %7s %7s %7s %7s %7s", "process", "RSS", "PSS", "PSS-sim", "PSSanon", "USS", "RSS",
+        "PSS", "PSS-sim", "PSSanon", "USS");
     for (const MemoryRow& a : atStart) {
         const auto b = std::find_if(after.begin(), after.end(), [&](const MemoryRow& r) { return r.name == a.name; });
         const Memory m = b != after.end() ? b->m : Memory{};
-        row("%-16s %8lu %8lu %8lu %8lu | %8lu %8lu %8lu %8lu", a.name.c_str(), a.m.rssKb, a.m.pssKb, a.m.pssAnonKb,
-            a.m.privateKb, m.rssKb, m.pssKb, m.pssAnonKb, m.privateKb);
+        row("%-16s %7lu %7lu %7lu %7lu %7lu | %7lu %7lu %7lu %7lu %7lu", a.name.c_str(), a.m.rssKb, a.m.pssKb,
+            a.m.pssKb - a.m.pssExcludedKb, a.m.pssAnonKb, a.m.privateKb, m.rssKb, m.pssKb, m.pssKb - m.pssExcludedKb,
+            m.pssAnonKb, m.privateKb);
     }
+    row("   The three processes' resident pages, each counted once (what they hold if no other process shares a "
+        "library): %lu KiB | %lu KiB",
+        static_cast<unsigned long>(footprintStart), static_cast<unsigned long>(footprintAfter));
 }
 
 void Bench::topUp(Board& board)
@@ -924,7 +955,8 @@ void Bench::idle(Board& board)
     section["mc_interval_ms"] = 5000;
     row("4. Idle cost over %.0f s (heartbeat every 4000 ms, MC poll every 5000 ms, slept in slices of <= 1 s)",
         elapsed);
-    row("%-16s %14s %14s %16s %16s", "process", "CPU ms", "CPU us/s", "wake-ups/s", "vol. switches/s");
+    row("%-16s %12s %12s %12s %16s %16s", "process", "CPU ms", "CPU us/s", "wake-ups/s", "CPU us/wake-up",
+        "vol. switches/s");
     double totalMs = 0;
     double totalWakeups = 0;
     for (const Proc& p : procs) {
@@ -934,7 +966,8 @@ void Bench::idle(Board& board)
         const double cpuMs = static_cast<double>(after->onCpuNs - p.before->onCpuNs) / 1e6;
         const double wakeups = static_cast<double>(after->timeslices - p.before->timeslices) / elapsed;
         const double voluntary = static_cast<double>(after->voluntarySwitches - p.before->voluntarySwitches) / elapsed;
-        row("%-16s %14.3f %14.2f %16.2f %16.2f", p.name, cpuMs, cpuMs * 1000 / elapsed, wakeups, voluntary);
+        row("%-16s %12.3f %12.2f %12.2f %16.1f %16.2f", p.name, cpuMs, cpuMs * 1000 / elapsed, wakeups,
+            wakeups > 0 ? cpuMs * 1000 / (wakeups * elapsed) : 0.0, voluntary);
         Json j = Json::object();
         j["cpu_ms"] = cpuMs;
         j["wakeups_per_s"] = wakeups;
@@ -945,7 +978,7 @@ void Bench::idle(Board& board)
             totalWakeups += wakeups;
         }
     }
-    row("%-16s %14.3f %14.2f %16.2f", "vorn (3 procs)", totalMs, totalMs * 1000 / elapsed, totalWakeups);
+    row("%-16s %12.3f %12.2f %12.2f", "vorn (3 procs)", totalMs, totalMs * 1000 / elapsed, totalWakeups);
     section["vorn_cpu_ms"] = totalMs;
     section["vorn_wakeups_per_s"] = totalWakeups;
 
@@ -1365,6 +1398,7 @@ int Bench::run()
 
         Json mem = Json::object();
         const std::vector<MemoryRow> atStart = memory("after_start", mem);
+        const std::uint64_t footprintStart = footprintKb(pids_);
         if (wanted(opt_, '1'))
             roundTrips(board);
         if (wanted(opt_, '3')) {
@@ -1373,7 +1407,7 @@ int Bench::run()
             mem["vorn_requests"] = vornRequests_;
             mem["qemu_ga_requests"] = qgaRequests_;
             json_["memory"] = mem;
-            memoryTable(atStart, after);
+            memoryTable(atStart, after, footprintStart, footprintKb(pids_));
         }
         if (wanted(opt_, '4'))
             idle(board);

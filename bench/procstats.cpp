@@ -47,7 +47,19 @@ std::optional<std::string> readText(const std::string& path)
     return out;
 }
 
-std::optional<Memory> memoryOf(pid_t pid)
+namespace {
+
+bool isExcluded(const std::string& path, const std::vector<std::string>& excluded)
+{
+    for (const std::string& e : excluded)
+        if (!e.empty() && path.find(e) != std::string::npos)
+            return true;
+    return false;
+}
+
+} // namespace
+
+std::optional<Memory> memoryOf(pid_t pid, const std::vector<std::string>& excluded)
 {
     const auto text = readText(procPath(pid, "smaps_rollup"));
     if (!text)
@@ -62,6 +74,25 @@ std::optional<Memory> memoryOf(pid_t pid)
     m.pssAnonKb = field(*text, "Pss_Anon").value_or(0);
     m.pssFileKb = field(*text, "Pss_File").value_or(0);
     m.privateKb = field(*text, "Private_Clean").value_or(0) + field(*text, "Private_Dirty").value_or(0);
+    if (!excluded.empty()) {
+        const auto smaps = readText(procPath(pid, "smaps"));
+        std::istringstream in(smaps.value_or(""));
+        bool skip = false;
+        for (std::string line; std::getline(in, line);) {
+            unsigned long start = 0;
+            unsigned long end = 0;
+            char perms[8];
+            int pathAt = 0;
+            if (std::sscanf(line.c_str(), "%lx-%lx %7s %*s %*s %*s %n", &start, &end, perms, &pathAt) >= 3 &&
+                line.find('-') < line.find(' ')) {
+                skip = pathAt > 0 && isExcluded(line.substr(static_cast<std::size_t>(pathAt)), excluded);
+                continue;
+            }
+            std::uint64_t kb = 0;
+            if (skip && std::sscanf(line.c_str(), "Pss: %lu kB", &kb) == 1)
+                m.pssExcludedKb += kb;
+        }
+    }
     return m;
 }
 
@@ -78,6 +109,41 @@ std::optional<CpuUse> cpuOf(pid_t pid)
     c.voluntarySwitches = field(*status, "voluntary_ctxt_switches").value_or(0);
     c.involuntarySwitches = field(*status, "nonvoluntary_ctxt_switches").value_or(0);
     return c;
+}
+
+} // namespace bench
+
+namespace bench {
+
+std::set<std::uint64_t> residentFrames(pid_t pid, const std::vector<std::string>& excluded)
+{
+    std::set<std::uint64_t> frames;
+    const auto maps = readText(procPath(pid, "maps"));
+    testbed::UniqueFd pagemap(::open(procPath(pid, "pagemap").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!maps || !pagemap)
+        return frames;
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    std::istringstream in(*maps);
+    for (std::string line; std::getline(in, line);) {
+        unsigned long start = 0;
+        unsigned long end = 0;
+        int pathAt = 0;
+        if (std::sscanf(line.c_str(), "%lx-%lx %*s %*s %*s %*s %n", &start, &end, &pathAt) < 2)
+            continue;
+        const std::string path = pathAt > 0 ? line.substr(static_cast<std::size_t>(pathAt)) : std::string();
+        if (isExcluded(path, excluded) || path == "[vsyscall]")
+            continue;
+        std::vector<std::uint64_t> entries((end - start) / static_cast<unsigned long>(pageSize));
+        const off_t offset = static_cast<off_t>(start / static_cast<unsigned long>(pageSize) * 8);
+        const ssize_t n = ::pread(pagemap.get(), entries.data(), entries.size() * 8, offset);
+        for (ssize_t i = 0; i < n / 8; ++i) {
+            const std::uint64_t e = entries[static_cast<std::size_t>(i)];
+            const std::uint64_t frame = e & ((std::uint64_t{1} << 55) - 1);
+            if ((e >> 63) & 1 && frame != 0)
+                frames.insert(frame);
+        }
+    }
+    return frames;
 }
 
 } // namespace bench

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -16,9 +18,16 @@ struct Memory {
     std::uint64_t pssAnonKb = 0;
     std::uint64_t pssFileKb = 0;
     std::uint64_t privateKb = 0; // Private_Clean + Private_Dirty (USS)
+    std::uint64_t pssExcludedKb = 0; // PSS of the mappings memoryOf was told to leave out
 };
 
-std::optional<Memory> memoryOf(pid_t pid);
+// From smaps_rollup; and, per mapping from smaps, the PSS of the mappings
+// whose path contains one of the texts in `excluded`.
+std::optional<Memory> memoryOf(pid_t pid, const std::vector<std::string>& excluded = {});
+
+// The page frames that a process has resident (from pagemap; needs root),
+// leaving out the mappings whose path contains one of the texts in `excluded`.
+std::set<std::uint64_t> residentFrames(pid_t pid, const std::vector<std::string>& excluded = {});
 
 struct CpuUse {
     std::uint64_t onCpuNs = 0;   // schedstat: time spent running
