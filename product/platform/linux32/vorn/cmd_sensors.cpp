@@ -37,7 +37,36 @@ constexpr bool isTokenSeparator(char c) noexcept
 
 bool ModelNumberScan::feed(std::string_view piece) noexcept
 {
-    for (const char c : piece) {
+    std::size_t i = 0;
+    const std::size_t n = piece.size();
+    // While searching, only a token's first characters matter, and only as
+    // long as they still spell the key: the rest of a token is passed over.
+    // (A prefix that went astray is marked by a length the key cannot have.)
+    constexpr std::size_t kAstray = kModelKey.size() + 1;
+    while (i < n && phase_ == Phase::Searching) {
+        const char c = piece[i++];
+        if (isTokenSeparator(c)) {
+            if (inToken_) {
+                endToken();
+            }
+            continue;
+        }
+        if (!inToken_) {
+            inToken_ = true;
+            prefixLen_ = 0;
+        }
+        if (prefixLen_ < prefix_.size()) {
+            prefix_[prefixLen_] = c;
+            prefixLen_ = c == kModelKey[prefixLen_] ? prefixLen_ + 1 : kAstray;
+        }
+        if (prefixLen_ >= prefix_.size()) {
+            while (i < n && !isTokenSeparator(piece[i])) {
+                ++i;
+            }
+        }
+    }
+    for (; i < n; ++i) {
+        const char c = piece[i];
         if (phase_ == Phase::Settled) {
             break;
         }

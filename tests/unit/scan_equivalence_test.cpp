@@ -1,6 +1,6 @@
-// scanWord must read exactly as fscanf's "%Ns" does: the name-server and
-// network-status scans depend on it for replies that stay byte for byte the
-// same. Compared over many generated texts.
+// The fast scans must read exactly as the slow ones they replace: scanWord as
+// fscanf's "%Ns" (the name-server and network-status scans depend on it for
+// replies that stay byte for byte the same). Compared over generated texts.
 #include <array>
 #include <cstdio>
 #include <random>
@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "cmd_sensors.h"
+#include "cmd_small.h"
 #include "scan_word.h"
 
 namespace {
@@ -107,6 +109,64 @@ TEST(ScanWord, WordsAtTheWidthAndAtTheEnd)
     for (const std::string text : {"abcd", "abcd ", "abcdefgh", "abcdefgh\n", " abcd\tefgh ijk", "", "   ", "\n\n"}) {
         compareOn<5>(text);
         compareOn<4096>(text);
+    }
+}
+
+} // namespace
+
+// ModelNumberScan passes over most of a token while it searches; the model
+// number must stay what the plain rule gives: the token after the first
+// token that begins with "Processor", read as atoi reads it.
+namespace {
+
+int modelNumberByTheRule(const std::string& text)
+{
+    std::vector<std::string> tokens;
+    std::string token;
+    for (const char c : text) {
+        if (c == '\n' || c == ':' || c == ' ') {
+            if (!token.empty())
+                tokens.push_back(token);
+            token.clear();
+        } else {
+            token.push_back(c);
+        }
+    }
+    if (!token.empty())
+        tokens.push_back(token);
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        if (tokens[i].rfind("Processor", 0) == 0)
+            return i + 1 < tokens.size() ? static_cast<int>(vorn::parseAtol(tokens[i + 1])) : 0;
+    }
+    return 0;
+}
+
+std::string cpuText(std::mt19937& rng)
+{
+    static const std::string pieces[] = {"Processor", "Processo", "Processors", "processor", "Proc", "P", " ", ":",
+                                         "\n", "\t", "42", "-7", "+3x", "99999999999", "model name", "flags",
+                                         "\t: ", "ARMv7", "rProcessor", "0"};
+    std::string text;
+    const int count = static_cast<int>(rng() % 30);
+    for (int i = 0; i < count; ++i)
+        text += pieces[rng() % (sizeof pieces / sizeof pieces[0])];
+    return text;
+}
+
+TEST(ModelNumberScanEquivalence, SameNumberAsThePlainRuleInAnyPieces)
+{
+    std::mt19937 rng(1208);
+    for (int i = 0; i < 5000; ++i) {
+        const std::string text = cpuText(rng);
+        vorn::ModelNumberScan scan;
+        std::size_t at = 0;
+        while (at < text.size() && !scan.settled()) {
+            const std::size_t len = 1 + rng() % 7;
+            scan.feed(std::string_view(text).substr(at, len));
+            at += len;
+        }
+        scan.finish();
+        ASSERT_EQ(scan.value(), modelNumberByTheRule(text)) << testing::PrintToString(text);
     }
 }
 
