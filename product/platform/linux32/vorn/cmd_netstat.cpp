@@ -268,15 +268,17 @@ bool interfaceListHas(const char* list, std::size_t used, std::string_view name)
 
 DefaultRoute scanDefaultRoute(std::FILE* in)
 {
-    std::array<char, 4096> header{};
+    // The text buffers are not cleared: each is read only after fgets,
+    // fscanf or snprintf has filled it.
+    std::array<char, 4096> header; // NOLINT(cppcoreguidelines-pro-type-member-init)
     if (std::fgets(header.data(), static_cast<int>(header.size()), in) == nullptr) {
         return {DefaultRoute::Outcome::None, 0};
     }
 
-    std::array<char, 4096> iface{};
-    std::array<char, 4096> dest{};
-    std::array<char, 4096> gw{};
-    std::array<char, 4096> mask{};
+    std::array<char, 4096> iface; // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<char, 4096> dest; // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<char, 4096> gw; // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<char, 4096> mask; // NOLINT(cppcoreguidelines-pro-type-member-init)
     unsigned int flags = 0;
     int refCnt = 0;
     int use = 0;
@@ -297,7 +299,7 @@ DefaultRoute scanDefaultRoute(std::FILE* in)
             return {DefaultRoute::Outcome::FormatWrong, 0};
         }
         if (std::strcmp(dest.data(), "00000000") == 0) {
-            std::array<char, 4096> hex{};
+            std::array<char, 4096> hex; // NOLINT(cppcoreguidelines-pro-type-member-init)
             // The column holds at most 128 characters, so the text always fits.
             const int len = std::snprintf(hex.data(), hex.size(), "0x%s", gw.data());
             unsigned int val = 0;

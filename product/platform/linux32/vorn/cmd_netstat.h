@@ -33,8 +33,9 @@ class NetDevScan
 
   private:
     std::FILE* in_;
-    std::array<char, 4096> name_{};
-    std::array<char, 4096> line_{};
+    // Not cleared: each is read only after the scan has filled it.
+    std::array<char, 4096> name_; // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<char, 4096> line_; // NOLINT(cppcoreguidelines-pro-type-member-init)
 };
 
 // Whether the interface list (packed struct ifreq records, `used` bytes of
