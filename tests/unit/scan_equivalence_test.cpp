@@ -2,6 +2,8 @@
 // fscanf's "%Ns" (the name-server and network-status scans depend on it for
 // replies that stay byte for byte the same). Compared over generated texts.
 #include <array>
+#include <cctype>
+#include <cstring>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -9,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cmd_netstat.h"
 #include "cmd_sensors.h"
 #include "cmd_small.h"
 #include "scan_word.h"
@@ -167,6 +170,113 @@ TEST(ModelNumberScanEquivalence, SameNumberAsThePlainRuleInAnyPieces)
         }
         scan.finish();
         ASSERT_EQ(scan.value(), modelNumberByTheRule(text)) << testing::PrintToString(text);
+    }
+}
+
+} // namespace
+
+// scanDefaultRoute reads the route table's columns without fscanf; its
+// outcome must stay the one of the fscanf scan it replaced, kept here as the
+// reference.
+namespace {
+
+vorn::DefaultRoute defaultRouteByFscanf(std::FILE* in)
+{
+    using vorn::DefaultRoute;
+    std::array<char, 4096> header{};
+    if (std::fgets(header.data(), static_cast<int>(header.size()), in) == nullptr)
+        return {DefaultRoute::Outcome::None, 0};
+    std::array<char, 4096> iface{};
+    std::array<char, 4096> dest{};
+    std::array<char, 4096> gw{};
+    std::array<char, 4096> mask{};
+    unsigned int flags = 0;
+    int refCnt = 0;
+    int use = 0;
+    int metric = 0;
+    int mtu = 0;
+    int window = 0;
+    int irtt = 0;
+    while (!std::feof(in)) {
+        // NOLINTNEXTLINE(cert-err34-c)
+        const int got = std::fscanf(in, "%16s%128s%128s%x%d%d%d%128s%d%d%d", iface.data(), dest.data(), gw.data(),
+                                    &flags, &refCnt, &use, &metric, mask.data(), &mtu, &window, &irtt);
+        if (got == EOF)
+            break;
+        if (got < 11)
+            return {DefaultRoute::Outcome::FormatWrong, 0};
+        if (std::strcmp(dest.data(), "00000000") == 0) {
+            std::array<char, 4096> hex{};
+            const int len = std::snprintf(hex.data(), hex.size(), "0x%s", gw.data());
+            unsigned int val = 0;
+            if (len < 0 || static_cast<std::size_t>(len) >= hex.size() ||
+                std::isxdigit(static_cast<unsigned char>(gw[0])) == 0 ||
+                std::sscanf(hex.data(), "%X", &val) != 1) // NOLINT(cert-err34-c)
+                return {DefaultRoute::Outcome::FormatWrong, 0};
+            return {DefaultRoute::Outcome::Found, val};
+        }
+    }
+    return {DefaultRoute::Outcome::None, 0};
+}
+
+std::string routeToken(std::mt19937& rng)
+{
+    static const std::string tokens[] = {"eth0", "hlink0", "a-very-long-interface-name0", "00000000", "0101A8C0",
+                                         "0000FEA9", "0003", "0x1F", "0X", "0x", "0", "-", "+", "-12", "+7", "12",
+                                         "0012", "FFFFFFFF", "ffff00zz", "g123", "99999999999999999999", "1e5",
+                                         "0x0x", "-0x3", "+0", "00FFFF00", "x", "1-2", "12abc", "0xfg"};
+    return tokens[rng() % (sizeof tokens / sizeof tokens[0])];
+}
+
+std::string routeSeparator(std::mt19937& rng)
+{
+    static const std::string seps[] = {"\t", "\t", " ", "  \t", "\n", "\t\v", "\r\n", "\f"};
+    return seps[rng() % (sizeof seps / sizeof seps[0])];
+}
+
+std::string routeTable(std::mt19937& rng)
+{
+    std::string text = rng() % 10 == 0 ? "" : "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+    const int lines = static_cast<int>(rng() % 5);
+    for (int l = 0; l < lines; ++l) {
+        if (rng() % 2 == 0) {
+            // A well-formed line, sometimes with one column spoiled.
+            std::vector<std::string> cols = {"eth" + std::to_string(rng() % 3), rng() % 3 == 0 ? "00000000" : "0000FEA9",
+                                             "0101A8C0", "0003", "0", "0", "100", "00FFFFFF", "0", "0", "0"};
+            if (rng() % 2 == 0)
+                cols[rng() % cols.size()] = routeToken(rng);
+            if (rng() % 8 == 0)
+                cols.pop_back();
+            for (std::size_t c = 0; c < cols.size(); ++c)
+                text += (c ? "\t" : "") + cols[c];
+            text += rng() % 4 == 0 ? std::string(20, ' ') + "\n" : "\n";
+        } else {
+            const int n = static_cast<int>(rng() % 14);
+            for (int t = 0; t < n; ++t)
+                text += routeToken(rng) + routeSeparator(rng);
+        }
+    }
+    if (rng() % 3 == 0 && !text.empty())
+        text.pop_back(); // no newline at the end
+    return text;
+}
+
+TEST(DefaultRouteEquivalence, SameOutcomeAsTheFscanfScan)
+{
+    std::mt19937 rng(20261208);
+    for (int i = 0; i < 20000; ++i) {
+        const std::string text = routeTable(rng);
+        std::FILE* a = ::fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+        std::FILE* b = ::fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+        ASSERT_TRUE(a && b);
+        const vorn::DefaultRoute expected = text.empty() ? vorn::DefaultRoute{vorn::DefaultRoute::Outcome::None, 0}
+                                                         : defaultRouteByFscanf(a);
+        const vorn::DefaultRoute actual = text.empty() ? vorn::DefaultRoute{vorn::DefaultRoute::Outcome::None, 0}
+                                                       : vorn::scanDefaultRoute(b);
+        std::fclose(a);
+        std::fclose(b);
+        ASSERT_EQ(static_cast<int>(actual.outcome), static_cast<int>(expected.outcome)) << testing::PrintToString(text);
+        ASSERT_EQ(actual.gateway, expected.gateway) << testing::PrintToString(text);
     }
 }
 

@@ -266,6 +266,91 @@ bool interfaceListHas(const char* list, std::size_t used, std::string_view name)
     return false;
 }
 
+namespace {
+
+enum class Conversion { Done, MatchFailed, InputEnded };
+
+// What one "%d" (or, hex, "%x") conversion of fscanf without a width does to
+// the stream, the value aside (the route table's numbers are not used):
+// white space, a sign, for "%x" a "0x" after a leading 0, then the digits;
+// the character after them stays in the stream. No digit at all (a sign
+// alone included) is a matching failure.
+Conversion skipNumber(std::FILE* in, bool hex) noexcept
+{
+    int c = getc_unlocked(in);
+    while (c != EOF && isScanSpace(c)) {
+        c = getc_unlocked(in);
+    }
+    if (c == EOF) {
+        return Conversion::InputEnded;
+    }
+    std::size_t taken = 0;
+    bool signed_ = false;
+    if (c == '-' || c == '+') {
+        signed_ = true;
+        ++taken;
+        c = getc_unlocked(in);
+    }
+    if (c == '0') {
+        ++taken;
+        c = getc_unlocked(in);
+        if (hex && (c == 'x' || c == 'X')) {
+            c = getc_unlocked(in);
+        }
+    }
+    while (c != EOF && (hex ? std::isxdigit(c) != 0 : (c >= '0' && c <= '9'))) {
+        ++taken;
+        c = getc_unlocked(in);
+    }
+    if (c != EOF) {
+        std::ungetc(c, in);
+    }
+    return taken == 0 || (taken == 1 && signed_) ? Conversion::MatchFailed : Conversion::Done;
+}
+
+struct RouteColumns {
+    std::array<char, 4096>& iface;
+    std::array<char, 4096>& dest;
+    std::array<char, 4096>& gw;
+    std::array<char, 4096>& mask;
+};
+
+// What fscanf(in, "%16s%128s%128s%x%d%d%d%128s%d%d%d", ...) returns and does
+// to the stream and the four text columns, without the format machinery.
+int scanRouteLine(std::FILE* in, const RouteColumns& cols) noexcept
+{
+    struct Step {
+        char* text; // a text column, or nullptr for a number
+        std::size_t width;
+        bool hex;
+    };
+    const Step steps[] = {
+        {cols.iface.data(), 16, false}, {cols.dest.data(), 128, false}, {cols.gw.data(), 128, false},
+        {nullptr, 0, true},             {nullptr, 0, false},            {nullptr, 0, false},
+        {nullptr, 0, false},            {cols.mask.data(), 128, false}, {nullptr, 0, false},
+        {nullptr, 0, false},            {nullptr, 0, false},
+    };
+    int done = 0;
+    for (const Step& step : steps) {
+        Conversion result = Conversion::Done;
+        if (step.text != nullptr) {
+            result = scanWord(in, step.text, step.width) == 1 ? Conversion::Done : Conversion::InputEnded;
+        } else {
+            result = skipNumber(in, step.hex);
+        }
+        if (result == Conversion::InputEnded) {
+            return done == 0 ? EOF : done;
+        }
+        if (result == Conversion::MatchFailed) {
+            return done;
+        }
+        ++done;
+    }
+    return done;
+}
+
+} // namespace
+
 DefaultRoute scanDefaultRoute(std::FILE* in)
 {
     // The text buffers are not cleared: each is read only after fgets,
@@ -279,19 +364,11 @@ DefaultRoute scanDefaultRoute(std::FILE* in)
     std::array<char, 4096> dest; // NOLINT(cppcoreguidelines-pro-type-member-init)
     std::array<char, 4096> gw; // NOLINT(cppcoreguidelines-pro-type-member-init)
     std::array<char, 4096> mask; // NOLINT(cppcoreguidelines-pro-type-member-init)
-    unsigned int flags = 0;
-    int refCnt = 0;
-    int use = 0;
-    int metric = 0;
-    int mtu = 0;
-    int window = 0;
-    int irtt = 0;
+    const RouteColumns cols{iface, dest, gw, mask};
     while (!std::feof(in)) {
         // The table's own column format; only the two text columns are used,
         // and a line that does not fit it ends the scan as a format fault.
-        // NOLINTNEXTLINE(cert-err34-c)
-        const int got = std::fscanf(in, "%16s%128s%128s%x%d%d%d%128s%d%d%d", iface.data(), dest.data(), gw.data(),
-                                    &flags, &refCnt, &use, &metric, mask.data(), &mtu, &window, &irtt);
+        const int got = scanRouteLine(in, cols);
         if (got == EOF) {
             break;
         }

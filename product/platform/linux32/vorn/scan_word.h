@@ -14,15 +14,13 @@ inline bool isScanSpace(int c) noexcept
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// What fscanf(in, "%<N-1>s", word.data()) does: skips white space, then
-// stores up to N-1 characters up to the next white space (which stays in the
+// What fscanf(in, "%<width>s", word) does: skips white space, then stores up
+// to width characters up to the next white space (which stays in the
 // stream) and a terminating zero. Returns 1, or EOF when the input ends (or
 // fails) before a word begins; the stream's end-of-file indicator is left as
-// fscanf leaves it.
-template <std::size_t N>
-int scanWord(std::FILE* in, std::array<char, N>& word) noexcept
+// fscanf leaves it. word must have room for width + 1 characters.
+inline int scanWord(std::FILE* in, char* word, std::size_t width) noexcept
 {
-    static_assert(N >= 2, "room for one character and the terminator");
     int c = getc_unlocked(in);
     while (c != EOF && isScanSpace(c)) {
         c = getc_unlocked(in);
@@ -33,7 +31,7 @@ int scanWord(std::FILE* in, std::array<char, N>& word) noexcept
     std::size_t n = 0;
     for (;;) {
         word[n++] = static_cast<char>(c);
-        if (n == N - 1) {
+        if (n == width) {
             break;
         }
         c = getc_unlocked(in);
@@ -47,6 +45,14 @@ int scanWord(std::FILE* in, std::array<char, N>& word) noexcept
     }
     word[n] = '\0';
     return 1;
+}
+
+// The same, as fscanf(in, "%<N-1>s", word.data()) does it.
+template <std::size_t N>
+int scanWord(std::FILE* in, std::array<char, N>& word) noexcept
+{
+    static_assert(N >= 2, "room for one character and the terminator");
+    return scanWord(in, word.data(), N - 1);
 }
 
 } // namespace vorn
