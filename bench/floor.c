@@ -1,6 +1,7 @@
 /* vorn-bench-floor ADDRESS PORT DIR, or vorn-bench-floor unix PATH DIR: the
  * floor of a protocol of one connection per request, over TCP or over a
- * UNIX socket. It accepts a connection, reads once (at most 256
+ * UNIX socket. (vorn-bench-floor sleep: the floor of an idle process that
+ * wakes once a second, for the idle cost.) It accepts a connection, reads once (at most 256
  * bytes), writes the answer kept for the request's first byte, closes, and
  * takes the next connection. The answer to the byte B is the file DIR/XX
  * (XX: B in two lower-case hexadecimal digits), read once at start; a byte
@@ -18,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 struct answer {
@@ -47,6 +49,12 @@ static void load(const char* dir)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && strcmp(argv[1], "sleep") == 0) {
+        for (;;) {
+            struct timespec second = {1, 0};
+            nanosleep(&second, NULL);
+        }
+    }
     if (argc != 4) {
         fprintf(stderr, "usage: %s ADDRESS PORT DIR | %s unix PATH DIR\n", argv[0], argv[0]);
         return 2;

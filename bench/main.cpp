@@ -17,6 +17,7 @@
 #include <exception>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -65,8 +66,11 @@ struct Options {
     bool quick = false;
     std::string only = "123456"; // sections to run
     std::string installedBinary;
+    std::string letters; // section 1 and 2: only these letters (all when empty)
     int jsonFd = -1;
 };
+
+Options gOptions;
 
 bool wanted(const Options& o, char section)
 {
@@ -253,7 +257,22 @@ struct Letter {
     const char* what;
 };
 
+const std::vector<Letter>& allLetters();
+
+// The letters of this run.
 const std::vector<Letter>& letters()
+{
+    static const std::vector<Letter> all = [] {
+        std::vector<Letter> chosen;
+        for (const Letter& l : allLetters())
+            if (gOptions.letters.empty() || gOptions.letters.find(l.letter) != std::string::npos)
+                chosen.push_back(l);
+        return chosen;
+    }();
+    return all;
+}
+
+const std::vector<Letter>& allLetters()
 {
     static const std::vector<Letter> all = {
         {'v', "v", nullptr, "features"},
@@ -460,6 +479,12 @@ struct LetterRun {
     Letter letter;
     Series vorn, floor, inetd, qga, floorUnix;
     RatioSeries toFloor, toInetd, toQga;
+    // The query's own cost, each server's round trip less the floor's over
+    // the same transport: qemu-ga's over vorn's, per pair, median per round.
+    std::vector<double> queryCostPairs;
+    std::vector<double> queryCostRounds;
+    std::vector<double> vornQueryUs;
+    std::vector<double> qgaQueryUs;
 };
 
 Json seriesJson(const Series& s)
@@ -517,6 +542,7 @@ class Bench {
     void idle(Board& board);
     void growth(Board& board);
     void withoutPreload(Board& board);
+    void goals();
     void monitors(Board& board);
     void callgrind(Board& board);
     void machine();
@@ -534,6 +560,10 @@ class Bench {
     std::string qgaWhy_;
     std::string cpuinfoModel_;
     DaemonPids pids_;
+    // For the goals.
+    std::vector<std::pair<std::string, double>> growthExponents_;
+    std::optional<Memory> vornMemoryAfter_;
+    Summary eWithoutPreload_;
     unsigned long vornRequests_ = 0;
     unsigned long qgaRequests_ = 0;
     bool referencesUp_ = false;
@@ -727,7 +757,7 @@ void Bench::roundTrips(Board& board)
 
     runs_.clear();
     for (const Letter& l : letters()) {
-        LetterRun r{l, {}, {}, {}, {}, {}, {}, {}, {}};
+        LetterRun r{l, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
         r.vorn.available = r.floor.available = r.inetd.available = true;
         r.qga.available = l.qga != nullptr && qga_.pid() > 0;
         r.qga.why = l.qga == nullptr ? "no equivalent query" : qgaWhy_;
@@ -768,6 +798,11 @@ void Bench::roundTrips(Board& board)
                     double cpuU = 0;
                     const Batch bu = timedBatch(floorUnixTarget(), req, perBatch, floorUnix_.pid(), cpuU);
                     r.floorUnix.add(bu, perBatch, cpuU);
+                    const double vornQuery = summarize(bv.each).median - summarize(bf.each).median;
+                    const double qgaQuery = summarize(bq.each).median - summarize(bu.each).median;
+                    r.queryCostPairs.push_back(qgaQuery / vornQuery);
+                    r.vornQueryUs.push_back(vornQuery * 1e6);
+                    r.qgaQueryUs.push_back(qgaQuery * 1e6);
                 }
             }
             double unused = 0;
@@ -786,6 +821,9 @@ void Bench::roundTrips(Board& board)
             r.toFloor.endRound();
             r.toInetd.endRound();
             r.toQga.endRound();
+            if (!r.queryCostPairs.empty())
+                r.queryCostRounds.push_back(summarize(r.queryCostPairs).median);
+            r.queryCostPairs.clear();
         }
         say("   round %u/%u done\n", round + 1, rounds);
     }
@@ -833,6 +871,15 @@ void Bench::roundTrips(Board& board)
             q["command"] = r.letter.qga;
         j["qemu_ga"] = q;
         j["floor_unix"] = seriesJson(r.floorUnix);
+        if (r.floorUnix.available) {
+            Json q2 = Json::object();
+            q2["vorn_us_median"] = summarize(r.vornQueryUs).median;
+            q2["qemu_ga_us_median"] = summarize(r.qgaQueryUs).median;
+            q2["ratio_qemu_ga_over_vorn"] = summaryJson(summarize(r.queryCostRounds));
+            q2["note"] = "round trip less the floor's round trip over the same transport (TCP for vorn, UNIX for "
+                         "qemu-ga), from the median round trips of batches run back to back";
+            j["query_cost"] = q2;
+        }
         j["ratio_vorn_floor"] = ratioJson(r.toFloor);
         j["ratio_vorn_inetd"] = ratioJson(r.toInetd);
         j["ratio_vorn_qemu_ga"] = ratioJson(r.toQga);
@@ -845,8 +892,13 @@ void Bench::roundTrips(Board& board)
     for (const LetterRun& r : runs_) {
         if (!r.floorUnix.available)
             continue;
-        row("   '%c': floor over UNIX %.0f req/s, %.1f CPU us (over TCP %.0f req/s, %.1f CPU us)", r.letter.letter,
-            perSecondMedian(r.floorUnix), cpuUsMedian(r.floorUnix), perSecondMedian(r.floor), cpuUsMedian(r.floor));
+        row("   '%c': floor over UNIX %.0f req/s, %.1f CPU us (over TCP %.0f req/s, %.1f CPU us). The query's own cost "
+            "(round trip less the floor's",
+            r.letter.letter, perSecondMedian(r.floorUnix), cpuUsMedian(r.floorUnix), perSecondMedian(r.floor),
+            cpuUsMedian(r.floor));
+        row("        over the same transport): vorn %.1f us, qemu-ga %.1f us; qemu-ga/vorn %s",
+            summarize(r.vornQueryUs).median, summarize(r.qgaQueryUs).median,
+            ratioText(summarize(r.queryCostRounds)).c_str());
     }
     json_["round_trip"] = section;
 }
@@ -868,6 +920,7 @@ std::vector<MemoryRow> Bench::memory(const char* when, Json& into)
         }
     }
     j["vorn_total"] = memoryJson(sum);
+    vornMemoryAfter_ = sum;
     j["vorn_footprint_kib"] = static_cast<unsigned long>(footprintKb(pids_));
     j["vorn_footprint_note"] = "resident page frames of the three processes, each counted once, without the "
                                "simulated drivers' mappings";
@@ -941,6 +994,10 @@ void Bench::idle(Board& board)
         {"request server", pids_.server, {}}, {"MC monitor", pids_.mc, {}}, {"HB monitor", pids_.hb, {}}};
     if (qga_.pid() > 0)
         procs.push_back({"qemu-ga", qga_.pid(), {}});
+    // The floor: a process that only sleeps a second at a time.
+    Child sleeper = Child::spawn({VORN_BENCH_FLOOR_FILE, "sleep"}, std::string(kRunDir) + "/floor.log");
+    procs.push_back({"floor: 1 s sleeper", sleeper.pid(), {}});
+    std::this_thread::sleep_for(Millis{100});
     const auto beatsBefore = board.driver().heartbeatCount();
     const auto start = Clock::now();
     for (Proc& p : procs)
@@ -955,7 +1012,7 @@ void Bench::idle(Board& board)
     section["mc_interval_ms"] = 5000;
     row("4. Idle cost over %.0f s (heartbeat every 4000 ms, MC poll every 5000 ms, slept in slices of <= 1 s)",
         elapsed);
-    row("%-16s %12s %12s %12s %16s %16s", "process", "CPU ms", "CPU us/s", "wake-ups/s", "CPU us/wake-up",
+    row("%-20s %12s %12s %12s %16s %16s", "process", "CPU ms", "CPU us/s", "wake-ups/s", "CPU us/wake-up",
         "vol. switches/s");
     double totalMs = 0;
     double totalWakeups = 0;
@@ -966,19 +1023,19 @@ void Bench::idle(Board& board)
         const double cpuMs = static_cast<double>(after->onCpuNs - p.before->onCpuNs) / 1e6;
         const double wakeups = static_cast<double>(after->timeslices - p.before->timeslices) / elapsed;
         const double voluntary = static_cast<double>(after->voluntarySwitches - p.before->voluntarySwitches) / elapsed;
-        row("%-16s %12.3f %12.2f %12.2f %16.1f %16.2f", p.name, cpuMs, cpuMs * 1000 / elapsed, wakeups,
+        row("%-20s %12.3f %12.2f %12.2f %16.1f %16.2f", p.name, cpuMs, cpuMs * 1000 / elapsed, wakeups,
             wakeups > 0 ? cpuMs * 1000 / (wakeups * elapsed) : 0.0, voluntary);
         Json j = Json::object();
         j["cpu_ms"] = cpuMs;
         j["wakeups_per_s"] = wakeups;
         j["voluntary_switches_per_s"] = voluntary;
         section[p.name] = j;
-        if (std::string(p.name) != "qemu-ga") {
+        if (std::string(p.name) != "qemu-ga" && std::string(p.name).rfind("floor", 0) != 0) {
             totalMs += cpuMs;
             totalWakeups += wakeups;
         }
     }
-    row("%-16s %12.3f %12.2f %12.2f", "vorn (3 procs)", totalMs, totalMs * 1000 / elapsed, totalWakeups);
+    row("%-20s %12.3f %12.2f %12.2f", "vorn (3 procs)", totalMs, totalMs * 1000 / elapsed, totalWakeups);
     section["vorn_cpu_ms"] = totalMs;
     section["vorn_wakeups_per_s"] = totalWakeups;
 
@@ -1013,21 +1070,25 @@ struct Point {
     double usPerRequest;
 };
 
+// Time per request of one request at one size: the median round trip of
+// all requests of five batches (a median is little moved by the requests
+// that other work on the machine delays).
 double timePerRequest(const Target& target, const std::string& request, double budgetSeconds, unsigned maxBatch)
 {
     // A first request shows the order of magnitude.
     const Exchange probe = exchangeOnce(target, request);
     if (!probe.ok)
         return NAN;
-    const unsigned perBatch =
-        std::max(3u, std::min(maxBatch, static_cast<unsigned>(budgetSeconds / 3 / std::max(probe.seconds, 1e-6))));
-    std::vector<double> perRequest;
-    for (int i = 0; i < 3; ++i) {
+    constexpr int kBatches = 5;
+    const unsigned perBatch = std::max(
+        3u, std::min(maxBatch, static_cast<unsigned>(budgetSeconds / kBatches / std::max(probe.seconds, 1e-6))));
+    std::vector<double> all;
+    for (int i = 0; i < kBatches; ++i) {
         const Batch b = runBatch(target, request, perBatch);
         if (b.failures == 0)
-            perRequest.push_back(b.seconds / perBatch);
+            all.insert(all.end(), b.each.begin(), b.each.end());
     }
-    return summarize(perRequest).median * 1e6;
+    return summarize(all).median * 1e6;
 }
 
 // The exponent k of time ~ size^k between the two largest sizes.
@@ -1040,7 +1101,7 @@ double growthExponent(const std::vector<Point>& points)
     return std::log(b.usPerRequest / a.usPerRequest) / std::log(b.size / a.size);
 }
 
-void growthRows(const char* what, const char* unit, const std::vector<Point>& points, Json& into)
+double growthRows(const char* what, const char* unit, const std::vector<Point>& points, Json& into)
 {
     std::string sizes;
     std::string times;
@@ -1061,6 +1122,7 @@ void growthRows(const char* what, const char* unit, const std::vector<Point>& po
     j["points"] = arr;
     j["growth_exponent_last_step"] = k;
     into[what] = j;
+    return k;
 }
 
 void Bench::growth(Board& board)
@@ -1070,7 +1132,8 @@ void Bench::growth(Board& board)
     const Target vorn = tcpTarget(testbed::kServerPort);
     const double budget = opt_.quick ? 0.3 : 1.5;
     Json section = Json::object();
-    row("6. Growth: time per request (median of 3 batches) against the size of the host");
+    row("6. Growth: time per request (median round trip) against the size of the host; the growth exponent k of "
+        "time ~ size^k between the two largest sizes (1: linear)");
 
     // 'c' and 'C' read the CPU description.
     std::vector<Point> c;
@@ -1080,8 +1143,10 @@ void Bench::growth(Board& board)
         c.push_back({static_cast<double>(cpus), timePerRequest(vorn, "c 0", budget, 2000)});
         bigC.push_back({static_cast<double>(cpus), timePerRequest(vorn, "C", budget, 2000)});
     }
-    growthRows("'c' CPU identity", "CPUs", c, section);
-    growthRows("'C' sensors (reads cpuinfo)", "CPUs", bigC, section);
+    growthExponents_.emplace_back("'c' CPU identity", 0.0);
+    growthExponents_.back().second = growthRows("'c' CPU identity", "CPUs", c, section);
+    growthExponents_.emplace_back("'C' sensors (reads cpuinfo)", 0.0);
+    growthExponents_.back().second = growthRows("'C' sensors (reads cpuinfo)", "CPUs", bigC, section);
 
     // 'e' over added interfaces, beside qemu-ga's interface query.
     std::vector<Point> e;
@@ -1103,7 +1168,8 @@ void Bench::growth(Board& board)
     }
     if (!failure.empty())
         row("   cannot add interfaces: %s", failure.c_str());
-    growthRows("'e' network status", "+ifaces", e, section);
+    growthExponents_.emplace_back("'e' network status", 0.0);
+    growthExponents_.back().second = growthRows("'e' network status", "+ifaces", e, section);
     if (!q.empty()) {
         growthRows("qemu-ga interfaces", "+ifaces", q, section);
         std::string ratios;
@@ -1121,13 +1187,15 @@ void Bench::growth(Board& board)
         board.writeFile("/etc/kelmora/swinventory.xml", inv);
         records.push_back({static_cast<double>(inv.size()) / 1024.0, timePerRequest(vorn, "L", budget, 2000)});
     }
-    growthRows("'L' inventory records", "KiB", records, section);
+    growthExponents_.emplace_back("'L' inventory records", 0.0);
+    growthExponents_.back().second = growthRows("'L' inventory records", "KiB", records, section);
     std::vector<Point> components;
     for (unsigned k : {1u, 4u, 16u, 64u}) {
         board.writeFile("/etc/kelmora/swinventory.xml", inventoryWithComponents(k));
         components.push_back({static_cast<double>(k), timePerRequest(vorn, "L", budget, 2000)});
     }
-    growthRows("'L' inventory components", "</Software>", components, section);
+    growthExponents_.emplace_back("'L' inventory components", 0.0);
+    growthExponents_.back().second = growthRows("'L' inventory components", "</Software>", components, section);
     board.writeFile("/etc/kelmora/swinventory.xml", typicalInventory().main);
     json_["growth"] = section;
 }
@@ -1197,6 +1265,7 @@ void Bench::withoutPreload(Board& board)
     }
     ::kill(server, SIGKILL);
     const Summary ratio = summarize(toQga.medianRounds);
+    eWithoutPreload_ = ratio;
     row("   'e' on a daemon without the simulated drivers' preload: %.0f req/s, %.1f CPU us ('v' %.0f req/s, %.1f CPU "
         "us); qemu-ga %.0f req/s, %.1f CPU us; vorn/qemu-ga %s",
         perSecondMedian(e), cpuUsMedian(e), perSecondMedian(v), cpuUsMedian(v),
@@ -1376,6 +1445,61 @@ void Bench::callgrind(Board& board)
     launcher.stop();
 }
 
+void Bench::goals()
+{
+    gSection = 7;
+    Json g = Json::array();
+    row("7. Goals");
+    auto verdict = [&](const std::string& goal, const std::string& measured, bool met) {
+        row("   [%s] %s: %s", met ? "met    " : "NOT MET", goal.c_str(), measured.c_str());
+        Json j = Json::object();
+        j["goal"] = goal;
+        j["measured"] = measured;
+        j["met"] = met;
+        g.push(j);
+    };
+    // The letters whose work is a few system calls: no table of the host to
+    // read ('c', 'C', 'e' and 'L' read /proc/cpuinfo, the driver, the
+    // kernel's network tables or four inventory files).
+    for (const LetterRun& r : runs_) {
+        if (std::string("vTHd").find(r.letter.letter) == std::string::npos)
+            continue;
+        const Summary s = summarize(r.toFloor.medianRounds);
+        verdict(fmt("'%c' throughput within 10%% of the floor", r.letter.letter),
+                fmt("vorn/floor %s", ratioText(s).c_str()), s.median >= 0.9);
+    }
+    for (const LetterRun& r : runs_) {
+        if (r.letter.letter != 'e' || !r.qga.available)
+            continue;
+        const Summary s = summarize(r.toQga.medianRounds);
+        const Summary q = summarize(r.queryCostRounds);
+        verdict("'e' at least twice as fast as qemu-ga's interface query",
+                fmt("throughput vorn/qemu-ga %s (vorn over TCP with the simulated drivers preloaded, qemu-ga over "
+                    "UNIX); without the preload %s; the query's own cost qemu-ga/vorn %s",
+                    ratioText(s).c_str(), ratioText(eWithoutPreload_).c_str(), ratioText(q).c_str()),
+                s.median >= 2.0);
+    }
+    if (!growthExponents_.empty()) {
+        std::string text;
+        bool met = true;
+        for (const auto& [what, k] : growthExponents_) {
+            text += fmt("%s%s %.2f", text.empty() ? "" : ", ", what.c_str(), k);
+            met = met && std::isfinite(k) && k <= 1.15; // 1 and what the machine's noise adds
+        }
+        verdict("time per request growing no worse than linearly with the host's size",
+                "growth exponents of the last step (1: linear): " + text, met);
+    }
+    if (vornMemoryAfter_) {
+        const Memory& m = *vornMemoryAfter_;
+        verdict("combined PSS of the three processes under 2 MiB",
+                fmt("%lu KiB after %lu requests (%lu KiB without the simulated drivers)",
+                    static_cast<unsigned long>(m.pssKb), vornRequests_,
+                    static_cast<unsigned long>(m.pssKb - m.pssExcludedKb)),
+                m.pssKb < 2048);
+    }
+    json_["goals"] = g;
+}
+
 int Bench::run()
 {
     ::mkdir(kRunDir, 0755);
@@ -1430,6 +1554,7 @@ int Bench::run()
         if (wanted(opt_, '2'))
             callgrind(board);
     }
+    goals();
     printReport();
     if (opt_.jsonFd >= 0) {
         const std::string text = json_.dump();
@@ -1451,11 +1576,14 @@ Options parse(int argc, char** argv)
             o.only = a.substr(7);
         else if (a.rfind("--installed-binary=", 0) == 0)
             o.installedBinary = a.substr(19);
+        else if (a.rfind("--letters=", 0) == 0)
+            o.letters = a.substr(10);
         else if (a.rfind("--json-fd=", 0) == 0)
             o.jsonFd = std::atoi(a.c_str() + 10);
         else
             throw std::runtime_error("unknown argument " + a +
-                                     " (--quick, --only=123456, --installed-binary=PATH, --json-fd=N)");
+                                     " (--quick, --only=123456, --letters=vTHeCcLd, --installed-binary=PATH, "
+                                     "--json-fd=N)");
     }
     return o;
 }
@@ -1481,6 +1609,7 @@ int main(int argc, char** argv)
     }
     try {
         Options o = parse(argc, argv);
+        gOptions = o;
         if (o.jsonFd >= 0)
             ::fcntl(o.jsonFd, F_SETFD, FD_CLOEXEC);
         Bench bench(o);
