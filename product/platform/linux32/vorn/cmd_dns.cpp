@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "room.h"
 #include "shell.h"
 
 namespace vorn {
@@ -48,6 +49,21 @@ bool keepAttributes(std::FILE* in, int outFd) noexcept
         return false;
     }
     return ::fchown(outFd, st.st_uid, st.st_gid) == 0 && ::fchmod(outFd, st.st_mode & 07777) == 0;
+}
+
+// "/bin/mv" renames the copy into place when it lies on the file system of
+// "/etc/resolv.conf"; otherwise it copies it over the old file, which a file
+// system without room for the whole copy would leave cut short.
+bool roomToMove(std::FILE* in, int outFd) noexcept
+{
+    struct stat old {};
+    struct stat copy {};
+    if (::fstat(::fileno(in), &old) != 0 || ::fstat(outFd, &copy) != 0 || old.st_dev == copy.st_dev) {
+        return true;
+    }
+    // The old file's blocks are released only when no other name keeps them.
+    const std::uint64_t freed = old.st_nlink == 1 ? static_cast<std::uint64_t>(old.st_blocks) * 512 : 0;
+    return fileSystemHasRoom(kResolvConf, static_cast<std::uint64_t>(copy.st_size), 1, freed);
 }
 
 } // namespace
@@ -131,6 +147,10 @@ void set_dns(OutBuf& outBuf, const ReqBuf& buf)
     // before it may replace the old file.
     bool complete = rewrite.failedWrites == 0;
     if (complete && (!keepAttributes(inFile.get(), outFile.get()) || ::fsync(outFile.get()) != 0)) {
+        printAppend(outBuf, kAddEntryError);
+        complete = false;
+    }
+    if (complete && !roomToMove(inFile.get(), outFile.get())) {
         printAppend(outBuf, kAddEntryError);
         complete = false;
     }
