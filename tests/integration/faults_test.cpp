@@ -466,6 +466,7 @@ TEST(DiskFaults, ReadOnlyEtc)
 
     expectHealthy(board, health, "with a read-only /etc");
     EXPECT_FALSE(board.readFile("/.vorn")) << "the init script's working copy was left behind";
+    board.run("umount /etc");
 }
 
 // A missing "/tmp" (a directory that has been removed): no temporary file can
@@ -495,6 +496,7 @@ TEST(DiskFaults, MissingTmp)
     EXPECT_NE(e.bytes.find("<cmdRetVal>256</cmdRetVal>"), std::string::npos) << printable(e.bytes);
 
     expectHealthy(board, health, "without /tmp");
+    board.run("umount /tmp");
 }
 
 // --- devices that disappear -------------------------------------------------------
