@@ -311,7 +311,7 @@ TEST(ClientFaults, ResetsBeforeReadingTheReplyEndNoProcess)
     board.start();
     const Health health = healthOf(board);
     const std::string letters = "vTHLcCMdeh?x";
-    for (int round = 0; round < 30; ++round) {
+    for (int round = 0; round < 15; ++round) {
         for (const char letter : letters) {
             const std::string request = letter == 'c' ? "c 0" : letter == 'h' ? "h 1000" : std::string(1, letter);
             RawClient client;
