@@ -34,6 +34,27 @@ bool atEnd(std::FILE* in) noexcept
     return false;
 }
 
+// Reads the next piece of a line as fgets does with 256 bytes (at most 255
+// characters, up to and including a line feed) and returns its length. A
+// zero byte inside a line is kept: after fgets it would end the text, and
+// the rest of the piece would be lost from the copy.
+std::size_t readPiece(std::FILE* in, std::array<char, 256>& line) noexcept
+{
+    std::size_t n = 0;
+    while (n < line.size() - 1) {
+        const int c = std::getc(in);
+        if (c == EOF) {
+            break;
+        }
+        line[n++] = static_cast<char>(c);
+        if (c == '\n') {
+            break;
+        }
+    }
+    line[n] = '\0';
+    return n;
+}
+
 bool isDigit(char c) noexcept
 {
     return c >= '0' && c <= '9';
@@ -90,8 +111,8 @@ ResolvRewrite rewriteResolvConf(std::FILE* in, int outFd, std::string_view newLi
 {
     ResolvRewrite result{};
     std::array<char, 256> line{};
-    while (std::fgets(line.data(), static_cast<int>(line.size()), in) != nullptr) {
-        const std::string_view piece(line.data(), std::strlen(line.data()));
+    for (std::size_t n = 0; (n = readPiece(in, line)) > 0;) {
+        const std::string_view piece(line.data(), n);
         const bool marker = piece.find(kResolvMarker) != std::string_view::npos;
         const bool ended = !piece.empty() && piece.back() == '\n';
         // A piece without a line end is part of a longer line, unless the
@@ -103,7 +124,7 @@ ResolvRewrite rewriteResolvConf(std::FILE* in, int outFd, std::string_view newLi
         if (ok && marker) {
             ok = writeAll(outFd, newLine);
             // The line after the marker is the old name-server line.
-            std::fgets(line.data(), static_cast<int>(line.size()), in);
+            readPiece(in, line);
         }
         if (!ok) {
             ++result.failedWrites;
