@@ -1,6 +1,7 @@
 // Inputs that the fuzz targets (tests/fuzz) found to break an invariant,
 // kept as plain tests once fixed.
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include <sys/mman.h>
@@ -36,6 +37,17 @@ TEST(FuzzRegressions, ResolvRewriteKeepsALineWithAZeroByteWhole)
     const std::string old = std::string("domain c.exam\x01\0\0\0options rotate\n", 30) + marker + "\nold\nlast\n";
     EXPECT_EQ(rewrite(old, "nameserver 10.0.0.9\n"),
               std::string("domain c.exam\x01\0\0\0options rotate\n", 30) + marker + "\nnameserver 10.0.0.9\nlast\n");
+}
+
+// A request without argument text gave memcpy an empty text's null pointer
+// (undefined, though nothing was copied).
+TEST(FuzzRegressions, NameServerLineOfARequestWithoutArgument)
+{
+    for (const char* request : {"D", "D ", "D \n"}) {
+        ReqBuf buf{};
+        std::memcpy(buf.data(), request, std::strlen(request));
+        EXPECT_STREQ(nameServerLine(buf).data(), "nameserver \n") << request;
+    }
 }
 
 } // namespace

@@ -102,7 +102,10 @@ NameServerLine nameServerLine(const ReqBuf& buf) noexcept
     const std::size_t room = line.size() - 1 - prefix.size() - 1; // the LF and the terminator
     const std::size_t n = text.size() < room ? text.size() : room;
     std::memcpy(line.data(), prefix.data(), prefix.size());
-    std::memcpy(line.data() + prefix.size(), text.data(), n);
+    if (n > 0) {
+        // An empty text may have no storage at all, which memcpy must not be given.
+        std::memcpy(line.data() + prefix.size(), text.data(), n);
+    }
     line[prefix.size() + n] = '\n';
     return line;
 }
