@@ -142,7 +142,9 @@ class RawClient
         to.sin_family = AF_INET;
         to.sin_port = htons(kServerPort);
         inet_pton(AF_INET, kPlatAddress, &to.sin_addr);
-        connected_ = fd_ && bind(fd_.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+        const timeval bound{5, 0};
+        connected_ = fd_ && setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == 0 &&
+                     bind(fd_.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
                      connect(fd_.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
     }
     bool connected() const { return connected_; }
