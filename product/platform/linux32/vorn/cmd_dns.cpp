@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "room.h"
 #include "scan_word.h"
 #include "shell.h"
 
@@ -34,6 +35,27 @@ bool atEnd(std::FILE* in) noexcept
     return false;
 }
 
+// Reads the next piece of a line as fgets does with 256 bytes (at most 255
+// characters, up to and including a line feed) and returns its length. A
+// zero byte inside a line is kept: after fgets it would end the text, and
+// the rest of the piece would be lost from the copy.
+std::size_t readPiece(std::FILE* in, std::array<char, 256>& line) noexcept
+{
+    std::size_t n = 0;
+    while (n < line.size() - 1) {
+        const int c = std::getc(in);
+        if (c == EOF) {
+            break;
+        }
+        line[n++] = static_cast<char>(c);
+        if (c == '\n') {
+            break;
+        }
+    }
+    line[n] = '\0';
+    return n;
+}
+
 bool isDigit(char c) noexcept
 {
     return c >= '0' && c <= '9';
@@ -51,6 +73,21 @@ bool keepAttributes(std::FILE* in, int outFd) noexcept
     return ::fchown(outFd, st.st_uid, st.st_gid) == 0 && ::fchmod(outFd, st.st_mode & 07777) == 0;
 }
 
+// "/bin/mv" renames the copy into place when it lies on the file system of
+// "/etc/resolv.conf"; otherwise it copies it over the old file, which a file
+// system without room for the whole copy would leave cut short.
+bool roomToMove(std::FILE* in, int outFd) noexcept
+{
+    struct stat old {};
+    struct stat copy {};
+    if (::fstat(::fileno(in), &old) != 0 || ::fstat(outFd, &copy) != 0 || old.st_dev == copy.st_dev) {
+        return true;
+    }
+    // The old file's blocks are released only when no other name keeps them.
+    const std::uint64_t freed = old.st_nlink == 1 ? static_cast<std::uint64_t>(old.st_blocks) * 512 : 0;
+    return fileSystemHasRoom(kResolvConf, static_cast<std::uint64_t>(copy.st_size), 1, freed);
+}
+
 } // namespace
 
 NameServerLine nameServerLine(const ReqBuf& buf) noexcept
@@ -66,7 +103,10 @@ NameServerLine nameServerLine(const ReqBuf& buf) noexcept
     const std::size_t room = line.size() - 1 - prefix.size() - 1; // the LF and the terminator
     const std::size_t n = text.size() < room ? text.size() : room;
     std::memcpy(line.data(), prefix.data(), prefix.size());
-    std::memcpy(line.data() + prefix.size(), text.data(), n);
+    if (n > 0) {
+        // An empty text may have no storage at all, which memcpy must not be given.
+        std::memcpy(line.data() + prefix.size(), text.data(), n);
+    }
     line[prefix.size() + n] = '\n';
     return line;
 }
@@ -75,8 +115,8 @@ ResolvRewrite rewriteResolvConf(std::FILE* in, int outFd, std::string_view newLi
 {
     ResolvRewrite result{};
     std::array<char, 256> line{};
-    while (std::fgets(line.data(), static_cast<int>(line.size()), in) != nullptr) {
-        const std::string_view piece(line.data(), std::strlen(line.data()));
+    for (std::size_t n = 0; (n = readPiece(in, line)) > 0;) {
+        const std::string_view piece(line.data(), n);
         const bool marker = piece.find(kResolvMarker) != std::string_view::npos;
         const bool ended = !piece.empty() && piece.back() == '\n';
         // A piece without a line end is part of a longer line, unless the
@@ -88,7 +128,7 @@ ResolvRewrite rewriteResolvConf(std::FILE* in, int outFd, std::string_view newLi
         if (ok && marker) {
             ok = writeAll(outFd, newLine);
             // The line after the marker is the old name-server line.
-            std::fgets(line.data(), static_cast<int>(line.size()), in);
+            readPiece(in, line);
         }
         if (!ok) {
             ++result.failedWrites;
@@ -132,6 +172,10 @@ void set_dns(OutBuf& outBuf, const ReqBuf& buf)
     // before it may replace the old file.
     bool complete = rewrite.failedWrites == 0;
     if (complete && (!keepAttributes(inFile.get(), outFile.get()) || ::fsync(outFile.get()) != 0)) {
+        printAppend(outBuf, kAddEntryError);
+        complete = false;
+    }
+    if (complete && !roomToMove(inFile.get(), outFile.get())) {
         printAppend(outBuf, kAddEntryError);
         complete = false;
     }

@@ -3,16 +3,23 @@
 // to it and hands both addresses to the host-link driver.
 #include "cmd_hlink.h"
 
+#include <array>
+#include <cerrno>
 #include <cstring>
+
+#include <string>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "hlink_shared.h"
 #include "ipv4.h"
 #include "log.h"
 #include "net_io.h"
+#include "room.h"
 #include "shell.h"
 
 namespace vorn {
@@ -50,7 +57,81 @@ void setDriverAddresses(std::uint32_t pip, const char* spIp)
     }
 }
 
+// An init script larger than this is not measured before its rewrite.
+constexpr off_t kInitScriptMeasured = off_t{1} << 20;
+
+// The init-script step writes the new script to ".vorn" in the working
+// directory and then copies it over the old script: a file system without
+// room for the whole new script would leave the working copy cut short, and
+// the cut copy would become the init script, or leave the script itself cut
+// short. Measured when the script can be read; otherwise the step runs and
+// fares as it may.
+bool roomForInitScript(std::uint32_t platIp)
+{
+    // Only a regular file is measured: reading anything else (a pipe) could
+    // wait, or take what the step itself is to read.
+    struct stat old {};
+    if (::stat(kInitScriptPath, &old) != 0 || !S_ISREG(old.st_mode) || old.st_size > kInitScriptMeasured) {
+        return true;
+    }
+    UniqueFd fd(::open(kInitScriptPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd || ::fstat(fd.get(), &old) != 0 || !S_ISREG(old.st_mode)) {
+        return true;
+    }
+    std::string script;
+    std::array<char, 4096> chunk{};
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return true;
+        }
+        if (n == 0) {
+            break;
+        }
+        script.append(chunk.data(), static_cast<std::size_t>(n));
+    }
+    const Ipv4Text addr = ipv4ToText(platIp);
+    const std::uint64_t size = rewrittenInitScriptSize(script, addr.data());
+    const std::uint64_t freed = old.st_nlink == 1 ? static_cast<std::uint64_t>(old.st_blocks) * 512 : 0;
+    struct stat work {};
+    if (::stat(".", &work) == 0 && work.st_dev == old.st_dev) {
+        // The working copy is removed only after the copy over the script.
+        return fileSystemHasRoom(kInitScriptPath, size, 2, freed);
+    }
+    return fileSystemHasRoom(".", size, 1, 0) && fileSystemHasRoom(kInitScriptPath, size, 1, freed);
+}
+
 } // namespace
+
+std::uint64_t rewrittenInitScriptSize(std::string_view script, std::string_view address) noexcept
+{
+    constexpr std::string_view key = "ifconfig hlink0 ";
+    std::uint64_t size = 0;
+    std::size_t begin = 0;
+    while (begin < script.size()) {
+        const std::size_t end = script.find('\n', begin);
+        const std::size_t lineEnd = end == std::string_view::npos ? script.size() : end;
+        const std::string_view line = script.substr(begin, lineEnd - begin);
+        bool hostLinkLine = false;
+        for (std::size_t at = line.find(key); at != std::string_view::npos; at = line.find(key, at + 1)) {
+            const std::size_t next = at + key.size();
+            if (next < line.size() && line[next] >= '0' && line[next] <= '9') {
+                hostLinkLine = true;
+                break;
+            }
+        }
+        size += hostLinkLine ? key.size() + address.size() : line.size();
+        if (end == std::string_view::npos) {
+            break;
+        }
+        size += 1;
+        begin = end + 1;
+    }
+    return size;
+}
 
 HlinkFields findHlinkFields(char* text) noexcept
 {
@@ -155,7 +236,7 @@ int set_hlink_ip(UniqueFd new_sock, OutBuf& outBuf, ReqBuf& buf)
         logText(LOG_CRIT, "Hlink set ip failed\n");
         return hlinkChanged;
     }
-    if (runShell(initScriptCommand(*platIp).data()) != 0) {
+    if (!roomForInitScript(*platIp) || runShell(initScriptCommand(*platIp).data()) != 0) {
         logText(LOG_CRIT, "Hlink set ip failed\n");
         return hlinkChanged;
     }

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "document.h"
 #include "unique_fd.h"
@@ -39,6 +40,13 @@ std::optional<std::uint32_t> parsePlatformAddress(const char* text) noexcept;
 // The address the driver receives for a text: as parsed in numbers-and-dots
 // notation (up to the first white space), else the fallback.
 std::uint32_t driverAddress(const char* text, std::uint32_t fallback) noexcept;
+
+inline constexpr const char* kInitScriptPath = "/etc/init.d/vorn";
+
+// The size of the init script once its host-link lines name address: every
+// line that holds "ifconfig hlink0 " followed by a digit becomes
+// "ifconfig hlink0 " and the address; other lines and the line ends stay.
+std::uint64_t rewrittenInitScriptSize(std::string_view script, std::string_view address) noexcept;
 
 // The shell steps, each given the parsed platform address.
 using CommandLine = std::array<char, 256>;
