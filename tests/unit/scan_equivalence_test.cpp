@@ -3,8 +3,8 @@
 // replies that stay byte for byte the same). Compared over generated texts.
 #include <array>
 #include <cctype>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,7 +16,8 @@
 #include "cmd_small.h"
 #include "scan_word.h"
 
-namespace {
+namespace
+{
 
 using vorn::scanWord;
 
@@ -28,8 +29,7 @@ struct Step {
 };
 
 // The conversion under comparison, with the width N-1 written out.
-template <std::size_t N>
-int scanfWord(std::FILE* in, char* word)
+template <std::size_t N> int scanfWord(std::FILE* in, char* word)
 {
     static_assert(N == 2 || N == 5 || N == 256 || N == 4096);
     if constexpr (N == 2)
@@ -42,8 +42,7 @@ int scanfWord(std::FILE* in, char* word)
         return std::fscanf(in, "%4095s", word);
 }
 
-template <std::size_t N>
-std::vector<Step> readAll(const std::string& text, bool withFscanf)
+template <std::size_t N> std::vector<Step> readAll(const std::string& text, bool withFscanf)
 {
     std::vector<Step> steps;
     std::FILE* in = ::fmemopen(const_cast<char*>(text.data()), text.size(), "r");
@@ -67,8 +66,9 @@ std::vector<Step> readAll(const std::string& text, bool withFscanf)
 
 std::string generated(std::mt19937& rng)
 {
-    static const std::string pieces[] = {" ", "\t", "\n", "\v", "\f", "\r", "a", "nameserver", "10.0.0.1", "x",
-                                         std::string(1, '\0'), "\x80\xff", "eth0:123", "  \n\n "};
+    static const std::string pieces[] = {
+        " ",        "\t",       "\n",     "\v", "\f", "\r", "a", "nameserver", "10.0.0.1", "x", std::string(1, '\0'),
+        "\x80\xff", "eth0:123", "  \n\n "};
     std::string text;
     const int count = static_cast<int>(rng() % 24);
     for (int i = 0; i < count; ++i) {
@@ -80,8 +80,7 @@ std::string generated(std::mt19937& rng)
     return text;
 }
 
-template <std::size_t N>
-void compareOn(const std::string& text)
+template <std::size_t N> void compareOn(const std::string& text)
 {
     const auto expected = readAll<N>(text, true);
     const auto actual = readAll<N>(text, false);
@@ -120,7 +119,8 @@ TEST(ScanWord, WordsAtTheWidthAndAtTheEnd)
 // ModelNumberScan passes over most of a token while it searches; the model
 // number must stay what the plain rule gives: the token after the first
 // token that begins with "Processor", read as atoi reads it.
-namespace {
+namespace
+{
 
 int modelNumberByTheRule(const std::string& text)
 {
@@ -146,9 +146,9 @@ int modelNumberByTheRule(const std::string& text)
 
 std::string cpuText(std::mt19937& rng)
 {
-    static const std::string pieces[] = {"Processor", "Processo", "Processors", "processor", "Proc", "P", " ", ":",
-                                         "\n", "\t", "42", "-7", "+3x", "99999999999", "model name", "flags",
-                                         "\t: ", "ARMv7", "rProcessor", "0"};
+    static const std::string pieces[] = {
+        "Processor", "Processo", "Processors",  "processor",  "Proc",  "P",    " ",     ":",          "\n", "\t", "42",
+        "-7",        "+3x",      "99999999999", "model name", "flags", "\t: ", "ARMv7", "rProcessor", "0"};
     std::string text;
     const int count = static_cast<int>(rng() % 30);
     for (int i = 0; i < count; ++i)
@@ -178,7 +178,8 @@ TEST(ModelNumberScanEquivalence, SameNumberAsThePlainRuleInAnyPieces)
 // scanDefaultRoute reads the route table's columns without fscanf; its
 // outcome must stay the one of the fscanf scan it replaced, kept here as the
 // reference.
-namespace {
+namespace
+{
 
 vorn::DefaultRoute defaultRouteByFscanf(std::FILE* in)
 {
@@ -221,10 +222,16 @@ vorn::DefaultRoute defaultRouteByFscanf(std::FILE* in)
 
 std::string routeToken(std::mt19937& rng)
 {
-    static const std::string tokens[] = {"eth0", "hlink0", "a-very-long-interface-name0", "00000000", "0101A8C0",
-                                         "0000FEA9", "0003", "0x1F", "0X", "0x", "0", "-", "+", "-12", "+7", "12",
-                                         "0012", "FFFFFFFF", "ffff00zz", "g123", "99999999999999999999", "1e5",
-                                         "0x0x", "-0x3", "+0", "00FFFF00", "x", "1-2", "12abc", "0xfg"};
+    static const std::string tokens[] = {"eth0",     "hlink0",   "a-very-long-interface-name0",
+                                         "00000000", "0101A8C0", "0000FEA9",
+                                         "0003",     "0x1F",     "0X",
+                                         "0x",       "0",        "-",
+                                         "+",        "-12",      "+7",
+                                         "12",       "0012",     "FFFFFFFF",
+                                         "ffff00zz", "g123",     "99999999999999999999",
+                                         "1e5",      "0x0x",     "-0x3",
+                                         "+0",       "00FFFF00", "x",
+                                         "1-2",      "12abc",    "0xfg"};
     return tokens[rng() % (sizeof tokens / sizeof tokens[0])];
 }
 
@@ -236,13 +243,23 @@ std::string routeSeparator(std::mt19937& rng)
 
 std::string routeTable(std::mt19937& rng)
 {
-    std::string text = rng() % 10 == 0 ? "" : "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+    std::string text =
+        rng() % 10 == 0 ? "" : "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
     const int lines = static_cast<int>(rng() % 5);
     for (int l = 0; l < lines; ++l) {
         if (rng() % 2 == 0) {
             // A well-formed line, sometimes with one column spoiled.
-            std::vector<std::string> cols = {"eth" + std::to_string(rng() % 3), rng() % 3 == 0 ? "00000000" : "0000FEA9",
-                                             "0101A8C0", "0003", "0", "0", "100", "00FFFFFF", "0", "0", "0"};
+            std::vector<std::string> cols = {"eth" + std::to_string(rng() % 3),
+                                             rng() % 3 == 0 ? "00000000" : "0000FEA9",
+                                             "0101A8C0",
+                                             "0003",
+                                             "0",
+                                             "0",
+                                             "100",
+                                             "00FFFFFF",
+                                             "0",
+                                             "0",
+                                             "0"};
             if (rng() % 2 == 0)
                 cols[rng() % cols.size()] = routeToken(rng);
             if (rng() % 8 == 0)
@@ -269,10 +286,10 @@ TEST(DefaultRouteEquivalence, SameOutcomeAsTheFscanfScan)
         std::FILE* a = ::fmemopen(const_cast<char*>(text.data()), text.size(), "r");
         std::FILE* b = ::fmemopen(const_cast<char*>(text.data()), text.size(), "r");
         ASSERT_TRUE(a && b);
-        const vorn::DefaultRoute expected = text.empty() ? vorn::DefaultRoute{vorn::DefaultRoute::Outcome::None, 0}
-                                                         : defaultRouteByFscanf(a);
-        const vorn::DefaultRoute actual = text.empty() ? vorn::DefaultRoute{vorn::DefaultRoute::Outcome::None, 0}
-                                                       : vorn::scanDefaultRoute(b);
+        const vorn::DefaultRoute expected =
+            text.empty() ? vorn::DefaultRoute{vorn::DefaultRoute::Outcome::None, 0} : defaultRouteByFscanf(a);
+        const vorn::DefaultRoute actual =
+            text.empty() ? vorn::DefaultRoute{vorn::DefaultRoute::Outcome::None, 0} : vorn::scanDefaultRoute(b);
         std::fclose(a);
         std::fclose(b);
         ASSERT_EQ(static_cast<int>(actual.outcome), static_cast<int>(expected.outcome)) << testing::PrintToString(text);

@@ -58,7 +58,6 @@ std::string_view textBeforeZero(std::string_view text) noexcept
     return text.substr(0, ::strnlen(text.data(), text.size()));
 }
 
-
 // Once the document has reached its bound, further elements would all be
 // dropped: they need not be formatted, and an interface's requests, whose
 // only effect is its elements, need not be issued.
@@ -325,10 +324,17 @@ int scanRouteLine(std::FILE* in, const RouteColumns& cols) noexcept
         bool hex;
     };
     const Step steps[] = {
-        {cols.iface.data(), 16, false}, {cols.dest.data(), 128, false}, {cols.gw.data(), 128, false},
-        {nullptr, 0, true},             {nullptr, 0, false},            {nullptr, 0, false},
-        {nullptr, 0, false},            {cols.mask.data(), 128, false}, {nullptr, 0, false},
-        {nullptr, 0, false},            {nullptr, 0, false},
+        {cols.iface.data(), 16, false},
+        {cols.dest.data(), 128, false},
+        {cols.gw.data(), 128, false},
+        {nullptr, 0, true},
+        {nullptr, 0, false},
+        {nullptr, 0, false},
+        {nullptr, 0, false},
+        {cols.mask.data(), 128, false},
+        {nullptr, 0, false},
+        {nullptr, 0, false},
+        {nullptr, 0, false},
     };
     int done = 0;
     for (const Step& step : steps) {
@@ -361,9 +367,9 @@ DefaultRoute scanDefaultRoute(std::FILE* in)
     }
 
     std::array<char, 4096> iface; // NOLINT(cppcoreguidelines-pro-type-member-init)
-    std::array<char, 4096> dest; // NOLINT(cppcoreguidelines-pro-type-member-init)
-    std::array<char, 4096> gw; // NOLINT(cppcoreguidelines-pro-type-member-init)
-    std::array<char, 4096> mask; // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<char, 4096> dest;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<char, 4096> gw;    // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<char, 4096> mask;  // NOLINT(cppcoreguidelines-pro-type-member-init)
     const RouteColumns cols{iface, dest, gw, mask};
     while (!std::feof(in)) {
         // The table's own column format; only the two text columns are used,
