@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-namespace bench {
+namespace bench
+{
 
 struct CallgrindCost {
     bool ok = false;

@@ -12,9 +12,11 @@
 
 #include "unique_fd.h"
 
-namespace bench {
+namespace bench
+{
 
-namespace {
+namespace
+{
 
 constexpr int kTimeoutMs = 5000;
 

@@ -7,7 +7,8 @@
 #include <string_view>
 #include <vector>
 
-namespace bench {
+namespace bench
+{
 
 // Where requests go: a TCP server (connected to from a chosen source
 // address, as the SP connects from its own), or a UNIX socket server that
@@ -18,7 +19,7 @@ struct Target {
     std::string source; // TCP: the local address to connect from
     std::string host;   // TCP: the server's address
     std::uint16_t port = 0;
-    std::string path;   // UNIX: the socket's path
+    std::string path; // UNIX: the socket's path
 };
 
 struct Exchange {
@@ -33,8 +34,8 @@ struct Exchange {
 Exchange exchangeOnce(const Target& target, std::string_view request);
 
 struct Batch {
-    double seconds = 0;          // wall time of the whole batch
-    std::vector<double> each;    // seconds per request
+    double seconds = 0;       // wall time of the whole batch
+    std::vector<double> each; // seconds per request
     unsigned failures = 0;
     std::string firstAnswer;
 };

@@ -2,7 +2,8 @@
 
 #include <sstream>
 
-namespace bench {
+namespace bench
+{
 
 InventoryFiles typicalInventory()
 {

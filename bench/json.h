@@ -8,9 +8,11 @@
 #include <utility>
 #include <vector>
 
-namespace bench {
+namespace bench
+{
 
-class Json {
+class Json
+{
   public:
     Json() = default; // null
     Json(double v) : kind_(Kind::Number), number_(v) {}
@@ -22,8 +24,18 @@ class Json {
     Json(const char* v) : kind_(Kind::Text), text_(v) {}
     Json(std::string v) : kind_(Kind::Text), text_(std::move(v)) {}
 
-    static Json object() { Json j; j.kind_ = Kind::Object; return j; }
-    static Json array() { Json j; j.kind_ = Kind::Array; return j; }
+    static Json object()
+    {
+        Json j;
+        j.kind_ = Kind::Object;
+        return j;
+    }
+    static Json array()
+    {
+        Json j;
+        j.kind_ = Kind::Array;
+        return j;
+    }
 
     // Object member (added, or replaced if the key is there).
     Json& operator[](const std::string& key)

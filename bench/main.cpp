@@ -49,7 +49,8 @@
 #error "VORN_BENCH_SIMDRV_FILE must name the simulated drivers"
 #endif
 
-namespace {
+namespace
+{
 
 using namespace bench;
 using testbed::Board;
@@ -146,7 +147,8 @@ std::string ratioText(const Summary& s)
 
 // --- processes started by the benchmark --------------------------------------
 
-class Child {
+class Child
+{
   public:
     Child() = default;
     Child(const Child&) = delete;
@@ -526,19 +528,20 @@ double cpuUsMedian(const Series& s)
 
 // --- the benchmark -------------------------------------------------------------
 
-class Bench {
+class Bench
+{
   public:
     explicit Bench(Options o) : opt_(std::move(o)) {}
     int run();
 
   private:
     void writeFixtures(Board& board);
-    void startReferences(Board& board);
-    void roundTrips(Board& board);
+    void startReferences();
+    void roundTrips();
     std::vector<MemoryRow> memory(const char* when, Json& into);
     void memoryTable(const std::vector<MemoryRow>& atStart, const std::vector<MemoryRow>& after,
                      std::uint64_t footprintStart, std::uint64_t footprintAfter);
-    void topUp(Board& board);
+    void topUp();
     void idle(Board& board);
     void growth(Board& board);
     void withoutPreload(Board& board);
@@ -605,7 +608,8 @@ void Bench::binarySize()
 {
     if (opt_.installedBinary.empty())
         return;
-    struct stat st {};
+    struct stat st {
+    };
     if (::stat(opt_.installedBinary.c_str(), &st) != 0)
         return;
     Json b = Json::object();
@@ -650,9 +654,8 @@ void Bench::writeFixtures(Board& board)
     board.run("echo '1024 65000' > /proc/sys/net/ipv4/ip_local_port_range");
 }
 
-void Bench::startReferences(Board& board)
+void Bench::startReferences()
 {
-    (void)board;
     const std::string floorDir = std::string(kRunDir) + "/floor";
     const std::string inetdDir = std::string(kRunDir) + "/inetd";
     ::mkdir(floorDir.c_str(), 0755);
@@ -665,24 +668,23 @@ void Bench::startReferences(Board& board)
             throw std::runtime_error(fmt("the daemon did not answer '%c'", l.letter));
         documents_[l.letter] = e.bytes;
         writeText(fmt("%s/%02x", floorDir.c_str(), static_cast<unsigned>(l.letter)), e.bytes);
-        writeText(fmt("%s/%02x.sh", inetdDir.c_str(), static_cast<unsigned>(l.letter)), printingScript(e.bytes),
-                  0755);
+        writeText(fmt("%s/%02x.sh", inetdDir.c_str(), static_cast<unsigned>(l.letter)), printingScript(e.bytes), 0755);
     }
 
     floor_ = Child::spawn({VORN_BENCH_FLOOR_FILE, testbed::kPlatAddress, std::to_string(kFloorPort), floorDir},
                           std::string(kRunDir) + "/floor.log");
-    floorUnix_ = Child::spawn({VORN_BENCH_FLOOR_FILE, "unix", kFloorSocket, floorDir},
-                              std::string(kRunDir) + "/floor.log");
+    floorUnix_ =
+        Child::spawn({VORN_BENCH_FLOOR_FILE, "unix", kFloorSocket, floorDir}, std::string(kRunDir) + "/floor.log");
 
     const std::string socat = which("socat");
     if (socat.empty())
         throw std::runtime_error("socat is not installed (bench/run installs it)");
     for (std::size_t i = 0; i < letters().size(); ++i) {
         const auto port = static_cast<std::uint16_t>(kInetdPortBase + i);
-        inetd_.push_back(Child::spawn(
-            {socat, fmt("TCP4-LISTEN:%u,bind=%s,reuseaddr,fork,backlog=5", port, testbed::kPlatAddress),
-             fmt("EXEC:%s/%02x.sh", inetdDir.c_str(), static_cast<unsigned>(letters()[i].letter))},
-            std::string(kRunDir) + "/socat.log"));
+        inetd_.push_back(
+            Child::spawn({socat, fmt("TCP4-LISTEN:%u,bind=%s,reuseaddr,fork,backlog=5", port, testbed::kPlatAddress),
+                          fmt("EXEC:%s/%02x.sh", inetdDir.c_str(), static_cast<unsigned>(letters()[i].letter))},
+                         std::string(kRunDir) + "/socat.log"));
     }
 
     const std::string qemuGa = which("qemu-ga");
@@ -726,7 +728,8 @@ void Bench::startReferences(Board& board)
             },
             Millis{5000});
         if (!e.ok || e.bytes.rfind("{\"return\"", 0) != 0) {
-            qgaWhy_ = "qemu-ga did not answer on its UNIX socket: " + readText(std::string(kRunDir) + "/qga.log").value_or("");
+            qgaWhy_ = "qemu-ga did not answer on its UNIX socket: " +
+                      readText(std::string(kRunDir) + "/qga.log").value_or("");
             qga_.stop();
         }
     }
@@ -743,12 +746,11 @@ Batch timedBatch(const Target& target, const std::string& request, unsigned coun
     return b;
 }
 
-void Bench::roundTrips(Board& board)
+void Bench::roundTrips()
 {
     gSection = 1;
-    (void)board;
     const unsigned rounds = n(7, 2);
-    const unsigned pairs = n(40, 6);
+    const unsigned pairs = n(30, 6);
     const unsigned perBatch = n(25, 25);
     const unsigned nInetd = n(20, 5);
     say("1. round trip and throughput: %u rounds; per letter and round %u batches of %u requests to vorn, the "
@@ -806,7 +808,8 @@ void Bench::roundTrips(Board& board)
                 }
             }
             double unused = 0;
-            const Batch bi = timedBatch(tcpTarget(static_cast<std::uint16_t>(kInetdPortBase + i)), req, nInetd, 0, unused);
+            const Batch bi =
+                timedBatch(tcpTarget(static_cast<std::uint16_t>(kInetdPortBase + i)), req, nInetd, 0, unused);
             r.inetd.add(bi, nInetd, NAN);
             r.vorn.endRound();
             r.floor.endRound();
@@ -829,7 +832,8 @@ void Bench::roundTrips(Board& board)
     }
 
     Json section = Json::object();
-    row("1. Round trip and throughput: one connection per request from the SP's address, sequential, %u rounds.", rounds);
+    row("1. Round trip and throughput: one connection per request from the SP's address, sequential, %u rounds.",
+        rounds);
     row("   req/s: requests over the batches' wall time, median over rounds. Ratios are throughput ratios, vorn over "
         "the reference (>1: vorn faster),");
     row("   from the median round trips of %u pairs of batches of %u run back to back (so that requests delayed by "
@@ -838,12 +842,12 @@ void Bench::roundTrips(Board& board)
     row("   count for neither): median over rounds (min-max). CPU: the server process's on-CPU time per request.");
     row("%-4s %-14s %8s %8s %8s %8s %8s %8s %7s %7s %17s %14s %17s", "", "", "vorn", "vorn", "floor", "inetd",
         "qemu-ga", "vorn", "floor", "qemu-ga", "vorn/floor", "vorn/inetd", "vorn/qemu-ga");
-    row("%-4s %-14s %8s %8s %8s %8s %8s %8s %7s %7s", "cmd", "", "p50 us", "req/s", "req/s", "req/s", "req/s",
-        "CPU us", "CPU us", "CPU us");
+    row("%-4s %-14s %8s %8s %8s %8s %8s %8s %7s %7s", "cmd", "", "p50 us", "req/s", "req/s", "req/s", "req/s", "CPU us",
+        "CPU us", "CPU us");
     for (const LetterRun& r : runs_) {
         auto perSecond = [](const Series& s) {
             return s.available && !s.roundSecondsPerRequest.empty() ? fmt("%.0f", perSecondMedian(s))
-                                                                     : std::string("-");
+                                                                    : std::string("-");
         };
         auto cpu = [](const Series& s) {
             return s.available && !s.roundCpuPerRequest.empty() ? fmt("%.1f", cpuUsMedian(s)) : std::string("-");
@@ -950,7 +954,7 @@ void Bench::memoryTable(const std::vector<MemoryRow>& atStart, const std::vector
         static_cast<unsigned long>(footprintStart), static_cast<unsigned long>(footprintAfter));
 }
 
-void Bench::topUp(Board& board)
+void Bench::topUp()
 {
     const unsigned long target = n(100000, 5000);
     const unsigned long startCount = vornRequests_;
@@ -977,7 +981,6 @@ void Bench::topUp(Board& board)
             }
         }
     }
-    (void)board;
 }
 
 void Bench::idle(Board& board)
@@ -998,7 +1001,6 @@ void Bench::idle(Board& board)
     Child sleeper = Child::spawn({VORN_BENCH_FLOOR_FILE, "sleep"}, std::string(kRunDir) + "/floor.log");
     procs.push_back({"floor: 1 s sleeper", sleeper.pid(), {}});
     std::this_thread::sleep_for(Millis{100});
-    const auto beatsBefore = board.driver().heartbeatCount();
     const auto start = Clock::now();
     for (Proc& p : procs)
         p.before = cpuOf(p.pid);
@@ -1060,7 +1062,6 @@ void Bench::idle(Board& board)
         hb["worst_deviation_ms"] = worst;
         section["heartbeat_4000ms"] = hb;
     }
-    (void)beatsBefore;
     json_["idle"] = section;
 }
 
@@ -1268,8 +1269,8 @@ void Bench::withoutPreload(Board& board)
     eWithoutPreload_ = ratio;
     row("   'e' on a daemon without the simulated drivers' preload: %.0f req/s, %.1f CPU us ('v' %.0f req/s, %.1f CPU "
         "us); qemu-ga %.0f req/s, %.1f CPU us; vorn/qemu-ga %s",
-        perSecondMedian(e), cpuUsMedian(e), perSecondMedian(v), cpuUsMedian(v),
-        q.available ? perSecondMedian(q) : NAN, q.available ? cpuUsMedian(q) : NAN, ratioText(ratio).c_str());
+        perSecondMedian(e), cpuUsMedian(e), perSecondMedian(v), cpuUsMedian(v), q.available ? perSecondMedian(q) : NAN,
+        q.available ? cpuUsMedian(q) : NAN, ratioText(ratio).c_str());
     Json j = Json::object();
     j["vorn_e"] = seriesJson(e);
     j["vorn_v"] = seriesJson(v);
@@ -1370,11 +1371,10 @@ void Bench::callgrind(Board& board)
     // The profile is dumped each time handleRequest returns: a dump holds
     // everything the request server did since the previous request ended,
     // the accept and the peer check included (it does nothing in between).
-    Child launcher = Child::spawn({valgrind, "--tool=callgrind", "--callgrind-out-file=" + outDir + "/cg.%p",
-                                   "--dump-after=vorn::handleRequest*", "--log-file=" + outDir + "/valgrind.%p.log",
-                                   VORN_BENCH_DAEMON_FILE},
-                                  std::string(kRunDir) + "/callgrind.out",
-                                  {std::string("LD_PRELOAD=") + VORN_BENCH_SIMDRV_FILE});
+    Child launcher = Child::spawn(
+        {valgrind, "--tool=callgrind", "--callgrind-out-file=" + outDir + "/cg.%p", "--dump-after=vorn::handleRequest*",
+         "--log-file=" + outDir + "/valgrind.%p.log", VORN_BENCH_DAEMON_FILE},
+        std::string(kRunDir) + "/callgrind.out", {std::string("LD_PRELOAD=") + VORN_BENCH_SIMDRV_FILE});
     pid_t server = 0;
     const bool up = waitUntil(
         [&] {
@@ -1405,7 +1405,8 @@ void Bench::callgrind(Board& board)
         "'w/o simdrv' leaves them out.");
     row("%-4s %-15s %14s %14s %14s", "cmd", "", "Ir", "Ir w/o simdrv", "cold Ir");
     // The first dump holds the start-up as well.
-    if (!exchangeOnce(tcpTarget(testbed::kServerPort), "v").ok || !waitUntil([&] { return dumps() >= 1; }, Millis{10000}))
+    if (!exchangeOnce(tcpTarget(testbed::kServerPort), "v").ok ||
+        !waitUntil([&] { return dumps() >= 1; }, Millis{10000}))
         throw std::runtime_error("no callgrind dump");
     std::size_t index = 1;
     for (const Letter& l : letters()) {
@@ -1514,19 +1515,18 @@ int Bench::run()
         board.start();
         if (!board.sp().waitForExchanges(2, Millis{10000}))
             throw std::runtime_error("the monitors did not fetch their intervals");
-        waitUntil([&] { return board.driver().heartbeatCount() >= 1 && board.driver().mcPolls() >= 1; },
-                  Millis{10000});
+        waitUntil([&] { return board.driver().heartbeatCount() >= 1 && board.driver().mcPolls() >= 1; }, Millis{10000});
         pids_ = daemonPids(board);
-        startReferences(board);
+        startReferences();
         std::this_thread::sleep_for(Millis{500});
 
         Json mem = Json::object();
         const std::vector<MemoryRow> atStart = memory("after_start", mem);
         const std::uint64_t footprintStart = footprintKb(pids_);
         if (wanted(opt_, '1'))
-            roundTrips(board);
+            roundTrips();
         if (wanted(opt_, '3')) {
-            topUp(board);
+            topUp();
             const std::vector<MemoryRow> after = memory("after_requests", mem);
             mem["vorn_requests"] = vornRequests_;
             mem["qemu_ga_requests"] = qgaRequests_;

@@ -9,9 +9,11 @@
 
 #include "unique_fd.h"
 
-namespace bench {
+namespace bench
+{
 
-namespace {
+namespace
+{
 
 // The number after "Key:" on the line that starts with key, or nothing.
 std::optional<std::uint64_t> field(const std::string& text, const std::string& key)
@@ -47,7 +49,8 @@ std::optional<std::string> readText(const std::string& path)
     return out;
 }
 
-namespace {
+namespace
+{
 
 bool isExcluded(const std::string& path, const std::vector<std::string>& excluded)
 {
@@ -113,7 +116,8 @@ std::optional<CpuUse> cpuOf(pid_t pid)
 
 } // namespace bench
 
-namespace bench {
+namespace bench
+{
 
 std::set<std::uint64_t> residentFrames(pid_t pid, const std::vector<std::string>& excluded)
 {

@@ -10,14 +10,15 @@
 
 #include <sys/types.h>
 
-namespace bench {
+namespace bench
+{
 
 struct Memory {
     std::uint64_t rssKb = 0;
     std::uint64_t pssKb = 0;
     std::uint64_t pssAnonKb = 0;
     std::uint64_t pssFileKb = 0;
-    std::uint64_t privateKb = 0; // Private_Clean + Private_Dirty (USS)
+    std::uint64_t privateKb = 0;     // Private_Clean + Private_Dirty (USS)
     std::uint64_t pssExcludedKb = 0; // PSS of the mappings memoryOf was told to leave out
 };
 
@@ -30,7 +31,7 @@ std::optional<Memory> memoryOf(pid_t pid, const std::vector<std::string>& exclud
 std::set<std::uint64_t> residentFrames(pid_t pid, const std::vector<std::string>& excluded = {});
 
 struct CpuUse {
-    std::uint64_t onCpuNs = 0;   // schedstat: time spent running
+    std::uint64_t onCpuNs = 0;    // schedstat: time spent running
     std::uint64_t timeslices = 0; // schedstat: times it was put on a CPU
     std::uint64_t voluntarySwitches = 0;
     std::uint64_t involuntarySwitches = 0;

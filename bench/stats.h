@@ -5,7 +5,8 @@
 #include <cmath>
 #include <vector>
 
-namespace bench {
+namespace bench
+{
 
 struct Summary {
     double median = NAN;
