@@ -39,9 +39,12 @@ void printAppendf(OutBuf& outBuf, const char* format, ...) noexcept
     // whatever does not fit is cut there, as printAppend would cut it, and
     // no scratch line has to be cleared and copied for every element.
     const std::size_t used = documentLength(outBuf);
+    char* const end = outBuf.data() + used;
+    const std::size_t room = outBuf.size() - used;
     va_list ap;
     va_start(ap, format);
-    const int n = std::vsnprintf(outBuf.data() + used, outBuf.size() - used, format, ap);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started on the line above; the checker loses track
+    const int n = std::vsnprintf(end, room, format, ap);
     va_end(ap);
     if (n < 0) {
         outBuf[used] = '\0'; // a failed format appends nothing
