@@ -818,7 +818,8 @@ void Bench::roundTrips()
             r.floorUnix.endRound();
             r.toInetd.pairs.push_back(r.inetd.roundSecondsPerRequest.back() / r.vorn.roundSecondsPerRequest.back());
             {
-                const std::vector<double> vornRound(r.vorn.latencies.end() - pairs * perBatch, r.vorn.latencies.end());
+                const auto roundCount = static_cast<std::ptrdiff_t>(pairs) * static_cast<std::ptrdiff_t>(perBatch);
+                const std::vector<double> vornRound(r.vorn.latencies.end() - roundCount, r.vorn.latencies.end());
                 r.toInetd.medianPairs.push_back(summarize(bi.each).median / summarize(vornRound).median);
             }
             r.toFloor.endRound();
@@ -1579,7 +1580,7 @@ Options parse(int argc, char** argv)
         else if (a.rfind("--letters=", 0) == 0)
             o.letters = a.substr(10);
         else if (a.rfind("--json-fd=", 0) == 0)
-            o.jsonFd = std::atoi(a.c_str() + 10);
+            o.jsonFd = static_cast<int>(std::strtol(a.c_str() + 10, nullptr, 10));
         else
             throw std::runtime_error("unknown argument " + a +
                                      " (--quick, --only=123456, --letters=vTHeCcLd, --installed-binary=PATH, "

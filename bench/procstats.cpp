@@ -22,6 +22,7 @@ std::optional<std::uint64_t> field(const std::string& text, const std::string& k
     for (std::string line; std::getline(in, line);) {
         if (line.compare(0, key.size(), key) == 0 && line.size() > key.size() && line[key.size()] == ':') {
             std::uint64_t value = 0;
+            // NOLINTNEXTLINE(cert-err34-c): numbers in the kernel's own format
             if (std::sscanf(line.c_str() + key.size() + 1, "%lu", &value) == 1)
                 return value;
         }
@@ -86,12 +87,14 @@ std::optional<Memory> memoryOf(pid_t pid, const std::vector<std::string>& exclud
             unsigned long end = 0;
             char perms[8];
             int pathAt = 0;
+            // NOLINTNEXTLINE(cert-err34-c): numbers in the kernel's own format
             if (std::sscanf(line.c_str(), "%lx-%lx %7s %*s %*s %*s %n", &start, &end, perms, &pathAt) >= 3 &&
                 line.find('-') < line.find(' ')) {
                 skip = pathAt > 0 && isExcluded(line.substr(static_cast<std::size_t>(pathAt)), excluded);
                 continue;
             }
             std::uint64_t kb = 0;
+            // NOLINTNEXTLINE(cert-err34-c): numbers in the kernel's own format
             if (skip && std::sscanf(line.c_str(), "Pss: %lu kB", &kb) == 1)
                 m.pssExcludedKb += kb;
         }
@@ -107,6 +110,7 @@ std::optional<CpuUse> cpuOf(pid_t pid)
         return std::nullopt;
     CpuUse c;
     std::uint64_t waiting = 0;
+    // NOLINTNEXTLINE(cert-err34-c): numbers in the kernel's own format
     if (std::sscanf(sched->c_str(), "%lu %lu %lu", &c.onCpuNs, &waiting, &c.timeslices) != 3)
         return std::nullopt;
     c.voluntarySwitches = field(*status, "voluntary_ctxt_switches").value_or(0);
@@ -132,6 +136,7 @@ std::set<std::uint64_t> residentFrames(pid_t pid, const std::vector<std::string>
         unsigned long start = 0;
         unsigned long end = 0;
         int pathAt = 0;
+        // NOLINTNEXTLINE(cert-err34-c): numbers in the kernel's own format
         if (std::sscanf(line.c_str(), "%lx-%lx %*s %*s %*s %*s %n", &start, &end, &pathAt) < 2)
             continue;
         const std::string path = pathAt > 0 ? line.substr(static_cast<std::size_t>(pathAt)) : std::string();
