@@ -94,17 +94,6 @@ void putFile(const std::string& path, std::string_view content, mode_t mode)
         failErrno("chmod " + path);
 }
 
-template <class Pred> bool waitUntil(Pred pred, Millis timeout)
-{
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        if (pred())
-            return true;
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(kPollSlice);
-    }
-}
 
 const char* devicePath(Device device)
 {
@@ -1132,6 +1121,18 @@ std::string printable(std::string_view bytes)
 std::string document(std::string_view body)
 {
     return std::string(kPrologue) + "<vorn> " + std::string(body) + " </vorn> " + '\x03';
+}
+
+bool waitUntil(const std::function<bool()>& done, Millis timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (done())
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(kPollSlice);
+    }
 }
 
 } // namespace testbed

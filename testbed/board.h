@@ -14,6 +14,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,6 +38,10 @@ namespace testbed
 using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC, the clock of every record
 using Millis = std::chrono::milliseconds;
 inline constexpr Millis kDefaultTimeout{5000};
+
+// Polls done() every few milliseconds until it holds (true) or timeout
+// passes (false).
+bool waitUntil(const std::function<bool()>& done, Millis timeout = kDefaultTimeout);
 
 // --- sandbox checks --------------------------------------------------------
 

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "board.h"
+#include "test_fixtures.h"
 
 namespace {
 
@@ -27,15 +28,7 @@ using testbed::Board;
 
 std::string fixture(const std::string& name)
 {
-    const auto path = std::filesystem::path(__FILE__).parent_path() / ".." / "fixtures" / "cpuinfo" / name;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        ADD_FAILURE() << "missing fixture " << path;
-        return {};
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return vorn::testsupport::readFixture("cpuinfo", name);
 }
 
 // One CPU as a current kernel describes it: about 1.6 KB with its flags.

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "board.h"
+#include "test_fixtures.h"
 
 namespace {
 
@@ -25,25 +26,7 @@ const std::string kAgent = "/etc/kelmora/vorn/swinventory.xml";
 const std::string kDateFile = "/etc/init.d/vorn";
 constexpr std::time_t kAccessTime = 1136073600;
 
-const std::string kDrivers =
-    "<Software> <SWName>Trident</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
-    "<SWInfo>Trident Video Accelerator Blade 3D</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
-    "</Software>"
-    "<Software> <SWName>Broadcom</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
-    "<SWInfo>Broadcom NetXtreme Gigabit Ethernet</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
-    "</Software>"
-    "<Software> <SWName>LSI</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
-    "<SWInfo>LSI Logic Ultra320 SCSI Adapter</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
-    "</Software>"
-    "<Software> <SWName>AMD</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
-    "<SWInfo>AMD-8131 HyperTransport(tm) IOAPIC Controller</SWInfo><SWInstalledDate>-1</SWInstalledDate>"
-    "<bits>64</bits> </Software>"
-    "<Software> <SWName>AMD</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
-    "<SWInfo>AMD-8111 PCI Bus Master IDEController</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
-    "</Software>"
-    "<Software> <SWName>AMD</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
-    "<SWInfo>AMD-8111 System Management Controller</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
-    "</Software>";
+const std::string& kDrivers = vorn::testsupport::kVendorDriverElements;
 
 const std::string kHlinkTokens = "<Software> <SWName>hlink</SWName> <SWRev>2.0.1</SWRev> <SWInfo>Host-link "
                                  "driver</SWInfo> </Software> ";
@@ -53,15 +36,7 @@ const std::string kAgentTokens = "<Software> <SWName>vorn</SWName> <SWRev>0.6</S
 
 std::string fixture(const std::string& name)
 {
-    const auto path = std::filesystem::path(__FILE__).parent_path() / ".." / "fixtures" / "inventory" / name;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        ADD_FAILURE() << "missing fixture " << path;
-        return {};
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return vorn::testsupport::readFixture("inventory", name);
 }
 
 std::string kernelRelease()

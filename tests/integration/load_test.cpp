@@ -30,6 +30,7 @@
 #include <gtest/gtest.h>
 
 #include "board.h"
+#include "test_fixtures.h"
 
 using namespace testbed;
 
@@ -49,13 +50,7 @@ long requestCount()
 
 std::string fixture(const std::string& name)
 {
-    const auto path = std::filesystem::path(__FILE__).parent_path() / ".." / "fixtures" / "cpuinfo" / name;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        ADD_FAILURE() << "missing fixture " << path;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return vorn::testsupport::readFixture("cpuinfo", name);
 }
 
 sockaddr_in address(const char* dottedQuad, std::uint16_t port)

@@ -24,17 +24,6 @@ namespace {
 
 using std::chrono::duration_cast;
 
-bool waitUntil(const std::function<bool()>& done, Millis timeout = kDefaultTimeout)
-{
-    const auto end = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(Millis{10});
-    }
-    return true;
-}
-
 long long msBetween(Clock::time_point a, Clock::time_point b) { return duration_cast<Millis>(b - a).count(); }
 
 std::vector<SpExchange> exchangesOf(const SimSp& sp, char command)

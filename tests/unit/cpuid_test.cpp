@@ -10,18 +10,14 @@
 #include <gtest/gtest.h>
 
 #include "cmd_cpuid.h"
+#include "test_fixtures.h"
 
 namespace vorn {
 namespace {
 
 std::string fixture(const std::string& name)
 {
-    const auto path = std::filesystem::path(__FILE__).parent_path() / ".." / "fixtures" / "cpuinfo" / name;
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in.good()) << "missing fixture " << path;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return vorn::testsupport::readFixture("cpuinfo", name);
 }
 
 // One CPU's description as the kernel writes it (with a long flags line).

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "cmd_inventory.h"
+#include "test_fixtures.h"
 
 namespace vorn {
 namespace {
@@ -18,34 +19,11 @@ namespace {
 const std::string kHead = "<?xml version=\"1.0\" encoding =\"UTF-8\"?> <vorn> ";
 const std::string kTail = std::string(" </vorn> ") + '\x03';
 
-const std::string kDrivers =
-    "<Software> <SWName>Trident</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
-    "<SWInfo>Trident Video Accelerator Blade 3D</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
-    "</Software>"
-    "<Software> <SWName>Broadcom</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
-    "<SWInfo>Broadcom NetXtreme Gigabit Ethernet</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
-    "</Software>"
-    "<Software> <SWName>LSI</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
-    "<SWInfo>LSI Logic Ultra320 SCSI Adapter</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
-    "</Software>"
-    "<Software> <SWName>AMD</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
-    "<SWInfo>AMD-8131 HyperTransport(tm) IOAPIC Controller</SWInfo><SWInstalledDate>-1</SWInstalledDate>"
-    "<bits>64</bits> </Software>"
-    "<Software> <SWName>AMD</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
-    "<SWInfo>AMD-8111 PCI Bus Master IDEController</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
-    "</Software>"
-    "<Software> <SWName>AMD</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
-    "<SWInfo>AMD-8111 System Management Controller</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
-    "</Software>";
+const std::string& kDrivers = vorn::testsupport::kVendorDriverElements;
 
 std::string fixture(const std::string& name)
 {
-    const auto path = std::filesystem::path(__FILE__).parent_path() / ".." / "fixtures" / "inventory" / name;
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in.good()) << "missing fixture " << path;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return vorn::testsupport::readFixture("inventory", name);
 }
 
 // Inventory files held in memory; a path that is not there cannot be opened.

@@ -1,0 +1,49 @@
+// Fixture files and golden texts shared by the unit and integration tests.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+namespace vorn::testsupport {
+
+// The text of tests/fixtures/<subdir>/<name>; a missing file fails the test.
+inline std::string readFixture(std::string_view subdir, std::string_view name)
+{
+    const auto path = std::filesystem::path(__FILE__).parent_path() / ".." / "fixtures" / subdir / name;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        ADD_FAILURE() << "missing fixture " << path;
+        return {};
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The six vendor-driver elements of the inventory reply, as the agent writes them.
+inline const std::string kVendorDriverElements =
+    "<Software> <SWName>Trident</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
+    "<SWInfo>Trident Video Accelerator Blade 3D</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
+    "</Software>"
+    "<Software> <SWName>Broadcom</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
+    "<SWInfo>Broadcom NetXtreme Gigabit Ethernet</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
+    "</Software>"
+    "<Software> <SWName>LSI</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
+    "<SWInfo>LSI Logic Ultra320 SCSI Adapter</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
+    "</Software>"
+    "<Software> <SWName>AMD</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
+    "<SWInfo>AMD-8131 HyperTransport(tm) IOAPIC Controller</SWInfo><SWInstalledDate>-1</SWInstalledDate>"
+    "<bits>64</bits> </Software>"
+    "<Software> <SWName>AMD</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
+    "<SWInfo>AMD-8111 PCI Bus Master IDEController</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
+    "</Software>"
+    "<Software> <SWName>AMD</SWName> <SWRev></SWRev><IIIPartySWRevName>NA</IIIPartySWRevName>"
+    "<SWInfo>AMD-8111 System Management Controller</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
+    "</Software>";
+
+} // namespace vorn::testsupport
