@@ -6,7 +6,11 @@
  * takes the next connection. The answer to the byte B is the file DIR/XX
  * (XX: B in two lower-case hexadecimal digits), read once at start; a byte
  * without a file is answered with nothing. No peer check, no logging, no
- * formatting: only the system calls that any such server makes. */
+ * formatting: only the system calls that any such server makes.
+ *
+ * Further arguments B=PATH make it also open PATH, read it to its end and
+ * close it at every request whose first byte is B, before it answers: the
+ * floor of a query whose answer must follow a file, read anew each time. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <errno.h>
@@ -28,6 +32,18 @@ struct answer {
 };
 
 static struct answer answers[256];
+static const char* readPerRequest[256];
+
+static void readWhole(const char* path)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    char buf[4096];
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+    close(fd);
+}
 
 static void load(const char* dir)
 {
@@ -55,11 +71,18 @@ int main(int argc, char** argv)
             nanosleep(&second, NULL);
         }
     }
-    if (argc != 4) {
-        fprintf(stderr, "usage: %s ADDRESS PORT DIR | %s unix PATH DIR\n", argv[0], argv[0]);
+    if (argc < 4) {
+        fprintf(stderr, "usage: %s ADDRESS PORT DIR [B=PATH...] | %s unix PATH DIR\n", argv[0], argv[0]);
         return 2;
     }
     load(argv[3]);
+    for (int i = 4; i < argc; ++i) {
+        if (strlen(argv[i]) < 3 || argv[i][1] != '=') {
+            fprintf(stderr, "vorn-bench-floor: %s: expected B=PATH\n", argv[i]);
+            return 2;
+        }
+        readPerRequest[(unsigned char)argv[i][0]] = argv[i] + 2;
+    }
     signal(SIGPIPE, SIG_IGN);
 
     int lsock = -1;
@@ -98,6 +121,8 @@ int main(int argc, char** argv)
         }
         unsigned char request[256];
         const ssize_t n = read(s, request, sizeof request);
+        if (n > 0 && readPerRequest[request[0]])
+            readWhole(readPerRequest[request[0]]);
         if (n > 0 && answers[request[0]].size > 0)
             (void)write(s, answers[request[0]].bytes, answers[request[0]].size);
         close(s);
