@@ -314,8 +314,9 @@ void populateDev(const std::string& dev)
     for (const auto& [name, target] : {std::pair{"fd", "/proc/self/fd"}, std::pair{"stdin", "/proc/self/fd/0"},
                                        std::pair{"stdout", "/proc/self/fd/1"}, std::pair{"stderr", "/proc/self/fd/2"}})
         check(symlink(target, (dev + "/" + name).c_str()) == 0, std::string("link /dev/") + name);
-    writeFile(dev + (HLINK_DRIVER_PATH + 4), simdrv::kHlinkMagic, 0666);
-    writeFile(dev + (MC_DRIVER_PATH + 4), simdrv::kMcMagic, 0666);
+    // The drivers' paths without their leading "/dev".
+    writeFile(dev + std::string(HLINK_DRIVER_PATH).substr(4), simdrv::kHlinkMagic, 0666);
+    writeFile(dev + std::string(MC_DRIVER_PATH).substr(4), simdrv::kMcMagic, 0666);
 }
 
 void enterNewRoot(std::vector<TreeClone>& clones)

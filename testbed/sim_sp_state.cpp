@@ -29,7 +29,7 @@ void setDefaults(State& state) noexcept
         c = CommandConfig{static_cast<std::uint32_t>(Mode::CloseWithoutReply), 0, 0, 0};
     for (unsigned char c : {'h', 'p'})
         state.commands[c] = CommandConfig{static_cast<std::uint32_t>(Mode::Reply), kDefaultInterval, 0, 50};
-    state.commands['x'] = CommandConfig{static_cast<std::uint32_t>(Mode::Reply), 0, 0, 0};
+    state.commands[static_cast<unsigned char>('x')] = CommandConfig{static_cast<std::uint32_t>(Mode::Reply), 0, 0, 0};
 }
 
 SharedMapping openOrCreateState() noexcept
