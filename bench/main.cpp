@@ -1583,7 +1583,9 @@ int Bench::run()
             idle(board);
         if (wanted(opt_, '6'))
             growth(board);
-        if (wanted(opt_, '1'))
+        const bool withE =
+            std::any_of(letters().begin(), letters().end(), [](const Letter& l) { return l.letter == 'e'; });
+        if (wanted(opt_, '1') && withE)
             withoutPreload(board);
         floor_.stop();
         floorUnix_.stop();
