@@ -3,9 +3,13 @@
 // that disappear. After each fault the server still answers, both monitors
 // still run, and no file is left half-written.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,8 +17,10 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/vfs.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -24,6 +30,7 @@
 #include <gtest/gtest.h>
 
 #include "board.h"
+#include "unique_fd.h"
 
 using namespace testbed;
 
@@ -532,4 +539,68 @@ TEST(DeviceFaults, DevicesThatDisappearWhileTheMonitorsRun)
     board.driver().setPresent(simdrv::kMc, true);
     EXPECT_EQ(printable(board.request("C").bytes), printable(tempBefore.bytes));
     EXPECT_EQ(board.request("M").bytes.size(), sizeof(platform_data_t));
+}
+
+// --- a log collector that stalls ---------------------------------------------------
+
+namespace
+{
+
+// Stops the sandbox's log collector and fills its queue, so that the next
+// message sent to /dev/log blocks its sender until the collector reads again.
+class StalledLog
+{
+  public:
+    StalledLog()
+    {
+        std::ifstream pidFile(kSyslogdPidPath);
+        pidFile >> collector_;
+        if (collector_ <= 1 || ::kill(collector_, SIGSTOP) != 0)
+            throw std::runtime_error("cannot stop the log collector");
+        filler_ = UniqueFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, "/dev/log", sizeof addr.sun_path - 1);
+        if (!filler_ || ::connect(filler_.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+            throw std::runtime_error("cannot connect to /dev/log");
+        static constexpr char kFiller[] = "<15>vorn-test: queue filler";
+        while (::send(filler_.get(), kFiller, sizeof kFiller - 1, 0) > 0)
+            ++queued_;
+        if (errno != EAGAIN || queued_ == 0)
+            throw std::runtime_error("cannot fill the log queue");
+    }
+    ~StalledLog() { resume(); }
+    StalledLog(const StalledLog&) = delete;
+    StalledLog& operator=(const StalledLog&) = delete;
+    void resume() { ::kill(collector_, SIGCONT); }
+
+  private:
+    pid_t collector_ = 0;
+    UniqueFd filler_;
+    unsigned queued_ = 0;
+};
+
+} // namespace
+
+// The 20-second connection alarm fires while both monitors are blocked in a
+// log call (a stalled log collector with a full queue): the alarm's own line
+// must not wait for the log lock that the blocked call holds, or the monitor
+// would hang for good and the heartbeat never start. Once the collector reads
+// again, both monitors go on and log the alarm.
+TEST(LogFaults, AlarmDuringABlockedLogCallDoesNotHangTheMonitors)
+{
+    Board board;
+    // Each connection attempt then logs with the alarm armed.
+    board.driver().setSpIpFile("");
+    StalledLog stalled;
+    board.start();
+    std::this_thread::sleep_for(Millis{21500});
+    EXPECT_EQ(board.driver().heartbeatCount(), 0u) << "the monitors did not block in the log call";
+    stalled.resume();
+    EXPECT_TRUE(waitUntil([&] { return board.driver().heartbeatCount() >= 1; }, Millis{5000}))
+        << "the heartbeat monitor hangs";
+    EXPECT_TRUE(board.waitForLog("MC failed to get poll rate from SP\n", LOG_INFO, Millis{5000}))
+        << "the MC monitor hangs";
+    EXPECT_TRUE(waitUntil([&] { return board.logCount("vorn: connection timeout\n", LOG_INFO) == 2; }, Millis{5000}));
+    EXPECT_TRUE(isWholeDocument(board.request("v").bytes));
 }

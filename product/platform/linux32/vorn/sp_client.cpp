@@ -122,7 +122,8 @@ bool errorReportExchange(int sock, const RegIfVals& record)
 extern "C" void connect_alarm(int /*signo*/)
 {
     // Fires only after 20 seconds, while the attempt waits in a system call
-    // (the lookup or the connect), which then goes on.
+    // (the lookup or the connect), which then goes on. Log calls hold the
+    // alarm back, so this never runs inside one.
     const int savedErrno = errno;
     logText(LOG_INFO, "vorn: connection timeout\n");
     errno = savedErrno;
