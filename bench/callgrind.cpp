@@ -3,11 +3,9 @@
 #include <cstdlib>
 #include <map>
 
-namespace bench
-{
+namespace bench {
 
-namespace
-{
+namespace {
 
 bool startsWith(std::string_view s, std::string_view prefix)
 {

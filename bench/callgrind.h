@@ -7,8 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace bench
-{
+namespace bench {
 
 struct CallgrindCost {
     bool ok = false;

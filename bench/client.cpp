@@ -12,11 +12,9 @@
 
 #include "unique_fd.h"
 
-namespace bench
-{
+namespace bench {
 
-namespace
-{
+namespace {
 
 constexpr int kTimeoutMs = 5000;
 

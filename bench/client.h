@@ -7,8 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace bench
-{
+namespace bench {
 
 // Where requests go: a TCP server (connected to from a chosen source
 // address, as the SP connects from its own), or a UNIX socket server that

@@ -2,8 +2,7 @@
 
 #include <sstream>
 
-namespace bench
-{
+namespace bench {
 
 InventoryFiles typicalInventory()
 {

@@ -4,8 +4,7 @@
 
 #include <string>
 
-namespace bench
-{
+namespace bench {
 
 // A typical main inventory and the three package inventories, the date file
 // and a resolver configuration written by the SP.

@@ -8,12 +8,10 @@
 #include <utility>
 #include <vector>
 
-namespace bench
-{
+namespace bench {
 
-class Json
-{
-  public:
+class Json {
+public:
     Json() = default; // null
     Json(double v) : kind_(Kind::Number), number_(v) {}
     Json(int v) : Json(static_cast<double>(v)) {}
@@ -62,7 +60,7 @@ class Json
         return out;
     }
 
-  private:
+private:
     enum class Kind { Null, Number, Bool, Text, Array, Object };
 
     static void quote(std::string& out, const std::string& s)

@@ -49,8 +49,7 @@
 #error "VORN_BENCH_SIMDRV_FILE must name the simulated drivers"
 #endif
 
-namespace
-{
+namespace {
 
 using namespace bench;
 using testbed::Board;
@@ -148,9 +147,8 @@ std::string ratioText(const Summary& s)
 
 // --- processes started by the benchmark --------------------------------------
 
-class Child
-{
-  public:
+class Child {
+public:
     Child() = default;
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -214,7 +212,7 @@ class Child
         pid_ = 0;
     }
 
-  private:
+private:
     pid_t pid_ = 0;
 };
 
@@ -532,13 +530,12 @@ double cpuUsMedian(const Series& s)
 
 // --- the benchmark -------------------------------------------------------------
 
-class Bench
-{
-  public:
+class Bench {
+public:
     explicit Bench(Options o) : opt_(std::move(o)) {}
     int run();
 
-  private:
+private:
     void writeFixtures(Board& board);
     void startReferences();
     void roundTrips();
@@ -613,8 +610,7 @@ void Bench::binarySize()
 {
     if (opt_.installedBinary.empty())
         return;
-    struct stat st {
-    };
+    struct stat st {};
     if (::stat(opt_.installedBinary.c_str(), &st) != 0)
         return;
     Json b = Json::object();
@@ -935,7 +931,8 @@ void Bench::roundTrips()
     for (const LetterRun& r : runs_) {
         if (!r.floorFile.available)
             continue;
-        row("   '%c' answers from %s as it is at the request, so it opens and reads the file every time. The floor that "
+        row("   '%c' answers from %s as it is at the request, so it opens and reads the file every time. The floor "
+            "that "
             "also opens, reads",
             r.letter.letter, r.letter.readsFile);
         row("        and closes it per request: %.0f req/s, %.1f CPU us (the plain floor %.0f req/s, %.1f CPU us); "

@@ -9,11 +9,9 @@
 
 #include "unique_fd.h"
 
-namespace bench
-{
+namespace bench {
 
-namespace
-{
+namespace {
 
 // The number after "Key:" on the line that starts with key, or nothing.
 std::optional<std::uint64_t> field(const std::string& text, const std::string& key)
@@ -50,8 +48,7 @@ std::optional<std::string> readText(const std::string& path)
     return out;
 }
 
-namespace
-{
+namespace {
 
 bool isExcluded(const std::string& path, const std::vector<std::string>& excluded)
 {
@@ -120,8 +117,7 @@ std::optional<CpuUse> cpuOf(pid_t pid)
 
 } // namespace bench
 
-namespace bench
-{
+namespace bench {
 
 std::set<std::uint64_t> residentFrames(pid_t pid, const std::vector<std::string>& excluded)
 {

@@ -10,8 +10,7 @@
 
 #include <sys/types.h>
 
-namespace bench
-{
+namespace bench {
 
 struct Memory {
     std::uint64_t rssKb = 0;

@@ -5,8 +5,7 @@
 #include <cmath>
 #include <vector>
 
-namespace bench
-{
+namespace bench {
 
 struct Summary {
     double median = NAN;

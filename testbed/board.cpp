@@ -33,11 +33,9 @@
 #error "VORN_DAEMON_FILE must name the daemon binary"
 #endif
 
-namespace testbed
-{
+namespace testbed {
 
-namespace
-{
+namespace {
 
 constexpr const char* kPidFile = "/var/run/vorn.pid";
 constexpr const char* kDaemonOutput = "/run/testbed/daemon.output";
@@ -93,7 +91,6 @@ void putFile(const std::string& path, std::string_view content, mode_t mode)
     if (fchmod(fd.get(), mode) != 0)
         failErrno("chmod " + path);
 }
-
 
 const char* devicePath(Device device)
 {
@@ -211,8 +208,7 @@ bool listensOn(pid_t pid, std::uint16_t port)
     return false;
 }
 
-namespace
-{
+namespace {
 
 bool alive(pid_t pid)
 {
@@ -279,8 +275,7 @@ const char* sandboxProgram()
     return VORN_SANDBOX_FILE;
 }
 
-namespace
-{
+namespace {
 
 // In a sanitized build the programs carry the address sanitizer's runtime,
 // which would refuse to start behind a preloaded library.

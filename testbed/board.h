@@ -14,8 +14,8 @@
 
 #include <array>
 #include <chrono>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,8 +32,7 @@
 #include "syslog_record.h"
 #include "unique_fd.h"
 
-namespace testbed
-{
+namespace testbed {
 
 using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC, the clock of every record
 using Millis = std::chrono::milliseconds;
@@ -91,9 +90,8 @@ struct McHandout {
 };
 
 // The state of both drivers, shared with the preloaded library in every process.
-class Driver
-{
-  public:
+class Driver {
+public:
     Driver();
 
     void reset(); // a fresh board's drivers (the device files are left alone)
@@ -136,7 +134,7 @@ class Driver
 
     simdrv::State& raw() { return *simdrv::stateOf(mapping_); } // lock raw().lock around any use
 
-  private:
+private:
     SharedMapping mapping_;
 };
 
@@ -162,9 +160,8 @@ struct SpReport {
 };
 
 // The SP process (vorn-sim-sp) and its settings.
-class SimSp
-{
-  public:
+class SimSp {
+public:
     SimSp();
     SimSp(const SimSp&) = delete;
     SimSp& operator=(const SimSp&) = delete;
@@ -190,7 +187,7 @@ class SimSp
     bool waitForExchanges(std::size_t count, Millis timeout = kDefaultTimeout) const;
     bool waitForReports(std::size_t count, Millis timeout = kDefaultTimeout) const;
 
-  private:
+private:
     void waitServing(Millis timeout);
     simsp::State& state() const { return *simsp::stateOf(mapping_); }
     SharedMapping mapping_;
@@ -210,9 +207,8 @@ struct Reply {
 };
 
 // A TCP connection from a chosen local address, for exchanges step by step.
-class Connection
-{
-  public:
+class Connection {
+public:
     // Connects from `source` to target:port; check connected().
     Connection(const std::string& source, const std::string& target, std::uint16_t port,
                Millis timeout = kDefaultTimeout);
@@ -224,7 +220,7 @@ class Connection
     // Reads until the peer closes the connection or the timeout passes.
     Reply readToClose(Millis timeout = kDefaultTimeout);
 
-  private:
+private:
     UniqueFd fd_;
     bool connected_ = false;
     bool refused_ = false;
@@ -269,9 +265,8 @@ struct StartOptions {
     Millis timeout = kDefaultTimeout;
 };
 
-class Board
-{
-  public:
+class Board {
+public:
     explicit Board(BoardOptions options = {});
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
@@ -325,7 +320,7 @@ class Board
     // Adds an address on the SP's side of the link (sp0).
     void addSpSideAddress(const std::string& dottedQuad);
 
-  private:
+private:
     void killLeftovers();
     Driver driver_;
     SimSp sp_;

@@ -19,8 +19,7 @@
 
 #include "board.h"
 
-namespace
-{
+namespace {
 
 using testbed::Millis;
 

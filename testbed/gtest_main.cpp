@@ -22,8 +22,7 @@
 #include "sandbox_paths.h"
 #include "unique_fd.h"
 
-namespace
-{
+namespace {
 
 // Exit status for "could not run here" outside CI; ctest reports it as skipped.
 constexpr int kSkipStatus = 77;

@@ -50,8 +50,7 @@
 
 using namespace testbed;
 
-namespace
-{
+namespace {
 
 // Staging area of the new root, on a tmpfs of its own that disappears with
 // the old root: the overlay's upper and work layers, the layer of fakes, and
@@ -120,8 +119,7 @@ bool under(std::string_view path, std::string_view dir)
 
 std::uint64_t mountId(const char* path)
 {
-    struct statx sx {
-    };
+    struct statx sx {};
     if (statx(AT_FDCWD, path, 0, STATX_MNT_ID, &sx) != 0 || !(sx.stx_mask & STATX_MNT_ID))
         return 0;
     return sx.stx_mnt_id;
@@ -258,8 +256,7 @@ void buildRoot(const std::string& sbin)
             continue;
         const std::string source = "/" + name;
         const std::string target = std::string(kNewRoot) + "/" + name;
-        struct stat st {
-        };
+        struct stat st {};
         if (lstat(source.c_str(), &st) != 0)
             continue;
         if (S_ISLNK(st.st_mode)) {

@@ -1,8 +1,7 @@
 // Fixed paths inside the test sandbox.
 #pragma once
 
-namespace testbed
-{
+namespace testbed {
 
 inline constexpr const char* kTestbedRunDir = "/run/testbed";
 // Written by the sandbox once it is complete: "vorn-sandbox\n" and one line

@@ -9,8 +9,7 @@
 
 #include "unique_fd.h"
 
-namespace testbed
-{
+namespace testbed {
 
 std::int64_t monotonicNs() noexcept
 {
@@ -65,8 +64,7 @@ SharedMapping SharedMapping::open(const char* path, std::size_t size) noexcept
     UniqueFd fd(::open(path, O_RDWR | O_CLOEXEC));
     if (!fd)
         return {};
-    struct stat st {
-    };
+    struct stat st {};
     if (fstat(fd.get(), &st) != 0 || static_cast<std::size_t>(st.st_size) != size)
         return {};
     void* addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);

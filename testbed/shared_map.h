@@ -8,8 +8,7 @@
 
 #include <pthread.h>
 
-namespace testbed
-{
+namespace testbed {
 
 // CLOCK_MONOTONIC in nanoseconds: the one clock every process of a sandbox agrees on.
 std::int64_t monotonicNs() noexcept;
@@ -17,22 +16,20 @@ std::int64_t monotonicNs() noexcept;
 // Initialises a mutex that lives in shared memory and survives an owner that dies holding it.
 void initSharedMutex(pthread_mutex_t& mutex) noexcept;
 
-class SharedLock
-{
-  public:
+class SharedLock {
+public:
     explicit SharedLock(pthread_mutex_t& mutex) noexcept;
     SharedLock(const SharedLock&) = delete;
     SharedLock& operator=(const SharedLock&) = delete;
     ~SharedLock();
 
-  private:
+private:
     pthread_mutex_t& mutex_;
 };
 
 // Owner of a MAP_SHARED mapping of a whole file.
-class SharedMapping
-{
-  public:
+class SharedMapping {
+public:
     SharedMapping() noexcept = default;
     SharedMapping(const SharedMapping&) = delete;
     SharedMapping& operator=(const SharedMapping&) = delete;
@@ -52,7 +49,7 @@ class SharedMapping
     void* get() const noexcept { return addr_; }
     explicit operator bool() const noexcept { return addr_ != nullptr; }
 
-  private:
+private:
     SharedMapping(void* addr, std::size_t size) noexcept : addr_(addr), size_(size) {}
     void* addr_ = nullptr;
     std::size_t size_ = 0;

@@ -23,8 +23,7 @@
 using namespace testbed;
 using namespace testbed::simsp;
 
-namespace
-{
+namespace {
 
 constexpr int kPollSliceMs = 5;
 
@@ -45,9 +44,8 @@ struct Connection {
     bool done = false;
 };
 
-class Server
-{
-  public:
+class Server {
+public:
     explicit Server(State& state) : s_(state) {}
 
     [[noreturn]] void run()
@@ -75,7 +73,7 @@ class Server
         }
     }
 
-  private:
+private:
     void syncListening()
     {
         std::uint32_t want = 0, address = 0;

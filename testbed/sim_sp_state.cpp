@@ -9,8 +9,7 @@
 
 #include "unique_fd.h"
 
-namespace testbed::simsp
-{
+namespace testbed::simsp {
 
 void setDefaults(State& state) noexcept
 {

@@ -10,8 +10,7 @@
 
 #include "shared_map.h"
 
-namespace testbed::simsp
-{
+namespace testbed::simsp {
 
 inline constexpr const char* kSpStatePath = "/run/testbed/sp/state";
 inline constexpr std::uint32_t kMagic = 0x56535350; // "VSSP"

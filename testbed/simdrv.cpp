@@ -21,8 +21,7 @@
 using namespace testbed;
 using namespace testbed::simdrv;
 
-namespace
-{
+namespace {
 
 using IoctlFn = int(int, unsigned long, ...);
 using OpenFn = int(const char*, int, ...);
@@ -30,9 +29,9 @@ using OpenatFn = int(int, const char*, int, ...);
 using FopenFn = FILE*(const char*, const char*);
 
 // The next definition of a symbol, looked up once.
-template <class Fn> class Next
-{
-  public:
+template <class Fn>
+class Next {
+public:
     explicit constexpr Next(const char* name) noexcept : name_(name) {}
     Fn* get() noexcept
     {
@@ -41,7 +40,7 @@ template <class Fn> class Next
         return fn_;
     }
 
-  private:
+private:
     const char* name_;
     Fn* fn_ = nullptr;
 };
@@ -74,8 +73,7 @@ bool holdsText(int fd, const char* magic) noexcept
 // Which simulated device a descriptor refers to, if any.
 bool deviceOfFd(int fd, Device& device) noexcept
 {
-    struct stat st {
-    };
+    struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     const auto size = static_cast<std::size_t>(st.st_size);

@@ -3,11 +3,9 @@
 #include <cerrno>
 #include <cstring>
 
-namespace testbed::simdrv
-{
+namespace testbed::simdrv {
 
-namespace
-{
+namespace {
 
 struct RequestInfo {
     unsigned long code;

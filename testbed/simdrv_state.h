@@ -18,8 +18,7 @@
 
 #include "shared_map.h"
 
-namespace testbed::simdrv
-{
+namespace testbed::simdrv {
 
 inline constexpr const char* kDriverStatePath = "/run/testbed/driver.state";
 inline constexpr std::uint32_t kMagic = 0x56534452; // "VSDR"

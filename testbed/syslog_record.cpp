@@ -6,11 +6,9 @@
 
 #include <syslog.h>
 
-namespace testbed
-{
+namespace testbed {
 
-namespace
-{
+namespace {
 
 bool isTimestamp(std::string_view s)
 {
@@ -26,7 +24,8 @@ bool isTimestamp(std::string_view s)
     return true;
 }
 
-template <class T> bool toNumber(std::string_view s, T& out)
+template <class T>
+bool toNumber(std::string_view s, T& out)
 {
     const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
     return ec == std::errc{} && end == s.data() + s.size();

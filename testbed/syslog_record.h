@@ -19,8 +19,7 @@
 
 #include <sys/types.h>
 
-namespace testbed
-{
+namespace testbed {
 
 inline constexpr const char* kSyslogPath = "/run/testbed/syslog";
 inline constexpr const char* kSyslogSocketPath = "/dev/log";

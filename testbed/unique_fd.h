@@ -5,12 +5,10 @@
 
 #include <unistd.h>
 
-namespace testbed
-{
+namespace testbed {
 
-class UniqueFd
-{
-  public:
+class UniqueFd {
+public:
     UniqueFd() noexcept = default;
     explicit UniqueFd(int fd) noexcept : fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
@@ -34,7 +32,7 @@ class UniqueFd
         fd_ = fd;
     }
 
-  private:
+private:
     int fd_ = -1;
 };
 

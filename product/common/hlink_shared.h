@@ -6,8 +6,8 @@
 #define VORN_COMMON_HLINK_SHARED_H
 
 #include <assert.h>
-#include <stdint.h>
 #include <linux/ioctl.h>
+#include <stdint.h>
 
 #define HLINK_DRIVER_PATH "/dev/hlink"
 #define HLINK_PROC_ROOT "/proc/%s"

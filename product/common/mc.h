@@ -5,9 +5,9 @@
 #define VORN_COMMON_MC_H
 
 #include <assert.h>
+#include <linux/ioctl.h>
 #include <stddef.h>
 #include <stdint.h>
-#include <linux/ioctl.h>
 
 #define MC_DRIVER_PATH "/dev/oxa_mc"
 
@@ -47,8 +47,8 @@ typedef struct __attribute__((packed)) RegIfVals {
 #define MC_RECORDS_PER_POLL 4
 
 /* Plain request numbers. */
-#define IOCTL_MC_REG_IF 5 /* RegIfVals[4], zeroed by the caller */
-#define IOCTL_HB_BEAT 6   /* argument value 0 */
+#define IOCTL_MC_REG_IF 5    /* RegIfVals[4], zeroed by the caller */
+#define IOCTL_HB_BEAT 6      /* argument value 0 */
 #define IOCTL_GET_CPU_TEMP 8 /* int32_t *: in CPU index 0..3, out temperature */
 /* Encoded requests: read, size field 8, type 'M'. */
 #define IOCTL_GET_DIMM_MAP _IOR('M', 9, uint64_t)     /* platform_data_t * */

@@ -11,8 +11,7 @@
 
 using namespace vorn;
 
-namespace
-{
+namespace {
 
 // Read sizes chosen by the input itself, so that every cut gets tried.
 std::size_t pieceSize(std::string_view text, std::size_t at)
@@ -62,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (int cpu = 0; cpu < kCpuCount; ++cpu) {
         for (int f = 0; f < kCpuFieldCount; ++f)
-            fuzz::check(whole.at(cpu, static_cast<CpuField>(f)).size() <= kCpuFieldMax, "a field beyond 255 characters");
+            fuzz::check(whole.at(cpu, static_cast<CpuField>(f)).size() <= kCpuFieldMax,
+                        "a field beyond 255 characters");
         if (!whole.present[static_cast<std::size_t>(cpu)])
             continue;
         const CpuIdentity id = cpuIdentity(whole, cpu);

@@ -32,16 +32,15 @@
 #include "fuzz_support.h"
 #include "shell.h"
 
-namespace
-{
+namespace {
 
 constexpr const char* kWorkDir = "/tmp/vorn-fuzz";
 constexpr const char* kPipeOutput = "/tmp/vorn-fuzz/output";
 constexpr std::size_t kWorldTextMax = 8192;
 
 struct World {
-    int status = 0;          // what runShell returns, and the pipe's exit code
-    bool pipeFails = false;  // openShellPipe gives no pipe
+    int status = 0;         // what runShell returns, and the pipe's exit code
+    bool pipeFails = false; // openShellPipe gives no pipe
     bool noResolvConf = false;
     std::string text;
 };
@@ -54,7 +53,8 @@ void writeWhole(const char* path, std::string_view text)
 {
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     fuzz::check(fd >= 0, "the harness cannot write a file", path);
-    fuzz::check(::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()), "short harness write", path);
+    fuzz::check(::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()), "short harness write",
+                path);
     ::close(fd);
 }
 
@@ -108,8 +108,7 @@ bool anyMatching(const char* dir, std::string_view prefix)
 
 } // namespace
 
-namespace vorn
-{
+namespace vorn {
 
 int runShell(const char* commandLine)
 {

@@ -13,8 +13,7 @@
 
 #include "document.h"
 
-namespace fuzz
-{
+namespace fuzz {
 
 // Ends the run: libFuzzer keeps the input that broke an invariant as a crash.
 [[noreturn]] inline void fail(const char* what, std::string_view detail = {})
@@ -41,9 +40,8 @@ inline void check(bool ok, const char* what, std::string_view detail = {})
 }
 
 // A read-only stream over bytes, which must outlive it.
-class MemFile
-{
-  public:
+class MemFile {
+public:
     explicit MemFile(std::string_view bytes)
     {
         // An empty buffer is refused by fmemopen; an empty stream is not.
@@ -56,7 +54,7 @@ class MemFile
     ~MemFile() { std::fclose(f_); }
     std::FILE* get() const { return f_; }
 
-  private:
+private:
     std::FILE* f_;
 };
 

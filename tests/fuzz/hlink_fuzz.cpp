@@ -5,14 +5,13 @@
 #include <arpa/inet.h>
 
 #include "cmd_hlink.h"
+#include "fuzz_support.h"
 #include "hlink_shared.h"
 #include "ipv4.h"
-#include "fuzz_support.h"
 
 using namespace vorn;
 
-namespace
-{
+namespace {
 
 bool inside(const char* p, const ReqBuf& buf)
 {
@@ -39,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const HlinkFields fields = findHlinkFields(buf.data());
     const char* s = std::strstr(original.data(), "s=");
     const char* p = std::strstr(original.data(), "p=");
-    fuzz::check(std::string_view(fields.platIp).empty() || inside(fields.platIp, buf), "platform text outside the request");
+    fuzz::check(std::string_view(fields.platIp).empty() || inside(fields.platIp, buf),
+                "platform text outside the request");
     fuzz::check(std::string_view(fields.spIp).empty() || inside(fields.spIp, buf), "SP text outside the request");
     if (s != nullptr) {
         const std::size_t at = static_cast<std::size_t>(s - original.data());

@@ -12,8 +12,7 @@
 
 using namespace vorn;
 
-namespace
-{
+namespace {
 
 constexpr std::string_view kSeparator = "\n\x01\x01\n";
 constexpr std::string_view kMissing = "\x02";

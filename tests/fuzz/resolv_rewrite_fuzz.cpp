@@ -14,8 +14,7 @@
 
 using namespace vorn;
 
-namespace
-{
+namespace {
 
 // The pieces that reads of at most 255 characters, each ending after a line
 // feed, cut the text into.

@@ -7,8 +7,7 @@
 
 using namespace vorn;
 
-namespace
-{
+namespace {
 
 constexpr std::string_view kLogFile = "/tmp/vorn.logAb3xY9";
 constexpr std::string_view kSeparators = " \t,";

@@ -3,8 +3,7 @@
 #include "fuzz_support.h"
 #include "shell.h"
 
-namespace vorn
-{
+namespace vorn {
 
 int runShell(const char* commandLine)
 {

@@ -72,8 +72,7 @@ std::string manyCpus(int count)
 }
 
 // The record as the layout table gives it, for texts that fit.
-std::string expectedRecord(const std::string& name, const std::string& vendor, const std::string& ec,
-                           std::uint32_t mhz)
+std::string expectedRecord(const std::string& name, const std::string& vendor, const std::string& ec, std::uint32_t mhz)
 {
     const std::size_t x = name.size() + vendor.size() + ec.size();
     std::string r;
@@ -174,8 +173,8 @@ TEST_F(CpuidTest, TwoCpusEachRecordByteForByte)
 TEST_F(CpuidTest, BareLetterAndNonNumericAskForCpuZero)
 {
     const std::string cpuinfo = fixture("two_cpus");
-    const std::string cpu0 = expectedRecord("Kelmora(R) Test CPU @ 2.19GHz", "AuthenticAMD",
-                                            "x86 Family 15 Model 65 Stepping 2", 2193);
+    const std::string cpu0 =
+        expectedRecord("Kelmora(R) Test CPU @ 2.19GHz", "AuthenticAMD", "x86 Family 15 Model 65 Stepping 2", 2193);
     EXPECT_EQ(ask(cpuinfo, "c").bytes, cpu0);
     EXPECT_EQ(board.request("c cpu1").bytes, cpu0);
     EXPECT_EQ(board.request("c1").bytes, cpu0); // the number starts at offset 2
@@ -188,11 +187,10 @@ TEST_F(CpuidTest, RealSizedDescriptionOf64Cpus)
     for (int cpu = 0; cpu < 4; ++cpu) {
         const testbed::Reply reply = cpu == 0 ? ask(cpuinfo, "c 0") : board.request("c " + std::to_string(cpu));
         SCOPED_TRACE(cpu);
-        EXPECT_EQ(reply.bytes, expectedRecord("Kelmora(R) Scale CPU " + std::to_string(cpu) + " @ 2.40GHz",
-                                              "GenuineKelmora",
-                                              "x86 Family 6 Model " + std::to_string(80 + cpu) + " Stepping " +
-                                                  std::to_string(cpu),
-                                              static_cast<std::uint32_t>(2400 + cpu)))
+        EXPECT_EQ(reply.bytes,
+                  expectedRecord("Kelmora(R) Scale CPU " + std::to_string(cpu) + " @ 2.40GHz", "GenuineKelmora",
+                                 "x86 Family 6 Model " + std::to_string(80 + cpu) + " Stepping " + std::to_string(cpu),
+                                 static_cast<std::uint32_t>(2400 + cpu)))
             << testbed::printable(reply.bytes);
     }
 }
@@ -228,8 +226,8 @@ TEST_F(CpuidTest, OverlongTextsShortenTheModelName)
     const std::string name = "Kelmora(R) Extended Test Processor with a very long brand string that overflows the "
                              "identity record room @ 2.19GHz";
     ASSERT_GT(name.size() + 12 + 33, 104u);
-    EXPECT_EQ(reply.bytes, expectedRecord(name.substr(0, 59), "AuthenticAMD", "x86 Family 15 Model 65 Stepping 2",
-                                          2193));
+    EXPECT_EQ(reply.bytes,
+              expectedRecord(name.substr(0, 59), "AuthenticAMD", "x86 Family 15 Model 65 Stepping 2", 2193));
     EXPECT_EQ(byteAt(reply.bytes, 125), 2u); // RV length 106 - 104
 }
 

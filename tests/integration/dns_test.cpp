@@ -70,10 +70,12 @@ TEST_F(Dns, MarkerLineTakesTheNewNameServerInPlaceOfTheOldOne)
 {
     setResolv("search example.com\n" + kMarker + "\nnameserver 10.0.0.1\nnameserver 8.8.8.8\noptions rotate\n");
     expectSet("D 10.0.0.9");
-    EXPECT_EQ(resolv(), "search example.com\n" + kMarker + "\nnameserver 10.0.0.9\nnameserver 8.8.8.8\noptions rotate\n");
+    EXPECT_EQ(resolv(),
+              "search example.com\n" + kMarker + "\nnameserver 10.0.0.9\nnameserver 8.8.8.8\noptions rotate\n");
     // A second 'D' replaces the line again; a line end from the request is not doubled.
     expectSet("D 10.0.0.10\n");
-    EXPECT_EQ(resolv(), "search example.com\n" + kMarker + "\nnameserver 10.0.0.10\nnameserver 8.8.8.8\noptions rotate\n");
+    EXPECT_EQ(resolv(),
+              "search example.com\n" + kMarker + "\nnameserver 10.0.0.10\nnameserver 8.8.8.8\noptions rotate\n");
 }
 
 TEST_F(Dns, WithoutMarkerTheMarkerAndLineAreAddedOnce)
@@ -185,8 +187,7 @@ TEST_F(Dns, FailedMoveReportsItsStatusAndKeepsTheCopy)
     ASSERT_EQ(board.run("mount --bind /etc/resolv.conf /etc/resolv.conf").status, 0);
     const Reply r = board.request("D 10.0.0.9");
     EXPECT_TRUE(r.closed);
-    EXPECT_TRUE(documentMatches(r.bytes, "<cmdRetVal>256</cmdRetVal>"))
-        << printable(r.bytes);
+    EXPECT_TRUE(documentMatches(r.bytes, "<cmdRetVal>256</cmdRetVal>")) << printable(r.bytes);
     EXPECT_EQ(resolv(), "nameserver 10.0.0.1\n");
     const std::vector<std::string> left = entriesStartingWith("/tmp", "resolv.conf");
     ASSERT_EQ(left.size(), 1u);

@@ -34,8 +34,7 @@
 
 using namespace testbed;
 
-namespace
-{
+namespace {
 
 using std::chrono::duration_cast;
 
@@ -54,8 +53,7 @@ long long msSince(Clock::time_point start)
 void requireSandboxFile(const std::string& path)
 {
     requireSandbox();
-    struct statfs fs {
-    };
+    struct statfs fs {};
     if (statfs(path.c_str(), &fs) != 0 || (fs.f_type != OVERLAYFS_SUPER_MAGIC && fs.f_type != TMPFS_MAGIC)) {
         std::fprintf(stderr, "FATAL: %s is not on the sandbox's own file system\n", path.c_str());
         std::abort();
@@ -113,7 +111,8 @@ void expectHealthy(Board& board, const Health& before, const std::string& what)
     EXPECT_EQ(board.daemonPid(), before.daemon) << what;
     const std::vector<ProcessInfo> monitors = board.monitors();
     for (const pid_t pid : before.monitors) {
-        const auto it = std::find_if(monitors.begin(), monitors.end(), [&](const ProcessInfo& p) { return p.pid == pid; });
+        const auto it =
+            std::find_if(monitors.begin(), monitors.end(), [&](const ProcessInfo& p) { return p.pid == pid; });
         EXPECT_TRUE(it != monitors.end() && it->state != 'Z') << what << ": monitor " << pid << " has ended";
     }
     for (const ProcessInfo& p : board.processes())
@@ -126,9 +125,8 @@ void expectHealthy(Board& board, const Health& before, const std::string& what)
 
 // A blocking TCP connection from the SP's address, for faults that the
 // testbed's connections do not make.
-class RawClient
-{
-  public:
+class RawClient {
+public:
     RawClient() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
         sockaddr_in from{};
@@ -162,7 +160,7 @@ class RawClient
         fd_.reset();
     }
 
-  private:
+private:
     UniqueFd fd_;
     bool connected_ = false;
 };
@@ -180,8 +178,7 @@ void fill(Board& board, const std::string& dir)
 {
     requireSandboxFile(dir);
     board.run("cat /dev/zero > " + dir + "/.filler 2>/dev/null");
-    struct statfs fs {
-    };
+    struct statfs fs {};
     ASSERT_EQ(statfs(dir.c_str(), &fs), 0);
     ASSERT_EQ(fs.f_bavail, 0u) << dir << " is not full";
 }
@@ -424,9 +421,8 @@ TEST(DiskFaults, FullEtcLeavesNoHalfWrittenInitScript)
 
     const Reply j = board.request("J p=169.254.101.3 s=169.254.101.2");
     EXPECT_TRUE(isWholeDocument(j.bytes)) << printable(j.bytes);
-    waitListenerBack(board, [&] {
-        return board.driver().setRequests().size() >= 2 || board.logCount("Hlink set ip failed\n") > 0;
-    });
+    waitListenerBack(
+        board, [&] { return board.driver().setRequests().size() >= 2 || board.logCount("Hlink set ip failed\n") > 0; });
     std::string whole = old;
     whole.replace(whole.find("1.2.3.4"), 7, "169.254.101.3");
     const std::string after = board.readFile(kInitScript).value_or("<missing>");
@@ -478,9 +474,9 @@ TEST(DiskFaults, MissingTmp)
     board.start();
     const Health health = healthOf(board);
     // "/tmp" becomes a view of a directory that no longer exists.
-    ASSERT_EQ(board.run("mkdir /run/testbed/gone && mount --bind /run/testbed/gone /tmp && rmdir /run/testbed/gone")
-                  .status,
-              0);
+    ASSERT_EQ(
+        board.run("mkdir /run/testbed/gone && mount --bind /run/testbed/gone /tmp && rmdir /run/testbed/gone").status,
+        0);
     ASSERT_NE(board.run("touch /tmp/probe 2>/dev/null").status, 0);
 
     const Reply d = board.request("D 10.0.0.9\n");
@@ -543,14 +539,12 @@ TEST(DeviceFaults, DevicesThatDisappearWhileTheMonitorsRun)
 
 // --- a log collector that stalls ---------------------------------------------------
 
-namespace
-{
+namespace {
 
 // Stops the sandbox's log collector and fills its queue, so that the next
 // message sent to /dev/log blocks its sender until the collector reads again.
-class StalledLog
-{
-  public:
+class StalledLog {
+public:
     StalledLog()
     {
         std::ifstream pidFile(kSyslogdPidPath);
@@ -574,7 +568,7 @@ class StalledLog
     StalledLog& operator=(const StalledLog&) = delete;
     void resume() { ::kill(collector_, SIGCONT); }
 
-  private:
+private:
     pid_t collector_ = 0;
     UniqueFd filler_;
     unsigned queued_ = 0;

@@ -102,8 +102,8 @@ protected:
     {
         ASSERT_TRUE(listenerRenewed());
         EXPECT_EQ(board.readFile(kInitScript), kMoved);
-        EXPECT_EQ(hlinkLines(), (std::vector<std::string>{sedLine(plat),
-                                                          "/sbin/ifconfig hlink0 down; ifconfig hlink0 " + plat}));
+        EXPECT_EQ(hlinkLines(),
+                  (std::vector<std::string>{sedLine(plat), "/sbin/ifconfig hlink0 down; ifconfig hlink0 " + plat}));
         EXPECT_EQ(ifconfigCalls(), (std::vector<std::string>{"hlink0 down", "hlink0 " + plat}));
         const std::vector<SetRequest> sets = board.driver().setRequests();
         ASSERT_EQ(sets.size(), 2u);

@@ -32,8 +32,7 @@ inline void requireSandboxFile(const std::string& path)
 {
     testbed::requireSandbox();
     struct statfs fs {};
-    if (::statfs(path.c_str(), &fs) != 0 ||
-        (fs.f_type != OVERLAYFS_SUPER_MAGIC && fs.f_type != TMPFS_MAGIC)) {
+    if (::statfs(path.c_str(), &fs) != 0 || (fs.f_type != OVERLAYFS_SUPER_MAGIC && fs.f_type != TMPFS_MAGIC)) {
         std::fprintf(stderr, "FATAL: %s is not on the sandbox's own file system; refusing to change it\n",
                      path.c_str());
         std::abort();
@@ -197,7 +196,8 @@ inline unsigned long listeningInode(pid_t pid, std::uint16_t port)
 }
 
 // Polls until done() holds or the timeout passes.
-template <class Done> bool waitFor(Done done, testbed::Millis timeout = testbed::kDefaultTimeout)
+template <class Done>
+bool waitFor(Done done, testbed::Millis timeout = testbed::kDefaultTimeout)
 {
     const auto end = testbed::Clock::now() + timeout;
     while (!done()) {

@@ -22,8 +22,7 @@
 using namespace testbed;
 using ::testing::HasSubstr;
 
-namespace
-{
+namespace {
 
 const std::string kInstalledDaemon = "/usr/sbin/vorn";
 const std::string kVornctl = "/usr/bin/vornctl";
@@ -110,14 +109,12 @@ bool eventually(const std::function<bool()>& condition, Millis timeout = kDefaul
 
 mode_t modeOf(const std::string& path)
 {
-    struct stat st {
-    };
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-class Package : public ::testing::Test
-{
-  protected:
+class Package : public ::testing::Test {
+protected:
     void SetUp() override
     {
         requireSandbox();

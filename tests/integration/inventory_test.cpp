@@ -106,11 +106,11 @@ TEST_F(InventoryTest, OneSoftwareEndTag)
 TEST_F(InventoryTest, TwoSoftwareEndTagsInsertTwice)
 {
     board.writeFile(kMain, fixture("main_two.xml"));
-    EXPECT_EQ(ask(), testbed::document("<Inventory> <SoftwareInventory> <Software> <SWName>Kelmora Platform</SWName> "
-                                       "<SWRev>1.4.2</SWRev> " +
-                                       insertion() +
-                                       "<Software> <SWName>Kelmora Firmware Tools</SWName> <SWRev>0.9</SWRev> " +
-                                       insertion() + "</SoftwareInventory> </Inventory> "));
+    EXPECT_EQ(ask(),
+              testbed::document("<Inventory> <SoftwareInventory> <Software> <SWName>Kelmora Platform</SWName> "
+                                "<SWRev>1.4.2</SWRev> " +
+                                insertion() + "<Software> <SWName>Kelmora Firmware Tools</SWName> <SWRev>0.9</SWRev> " +
+                                insertion() + "</SoftwareInventory> </Inventory> "));
 }
 
 TEST_F(InventoryTest, MissingPackageFile)
@@ -152,8 +152,8 @@ TEST_F(InventoryTest, MissingDateFileGivesErrorAndTheCurrentTime)
     const std::time_t before = std::time(nullptr);
     const std::string reply = ask();
     const std::time_t after = std::time(nullptr);
-    const std::string head = "<A> " + kHlinkTokens + kMcTokens + kAgentTokens + "</Software> " +
-                             "<error>cant stat config_file</error>";
+    const std::string head =
+        "<A> " + kHlinkTokens + kMcTokens + kAgentTokens + "</Software> " + "<error>cant stat config_file</error>";
     ASSERT_EQ(reply.substr(0, testbed::kPrologue.size() + 7 + head.size()),
               std::string(testbed::kPrologue) + "<vorn> " + head);
     bool matched = false;

@@ -34,8 +34,7 @@
 
 using namespace testbed;
 
-namespace
-{
+namespace {
 
 using std::chrono::duration_cast;
 
@@ -152,15 +151,15 @@ Sample sample(const Board& board, long request)
 
 // The requests of the load: none changes the host, powers it or moves its link.
 const std::vector<std::string> kRequests = {
-    "v", "T", "H", "L", "c 0", "c 1", "c 7", "C", "M", "d", "e", "x", "\x80", "?", "z",
-    "v trailing bytes that the command ignores\n",
+    "v", "T", "H", "L", "c 0",  "c 1", "c 7", "C",
+    "M", "d", "e", "x", "\x80", "?",   "z",   "v trailing bytes that the command ignores\n",
 };
 
-const std::regex kTimeDocument(R"(<\?xml version="1\.0" encoding ="UTF-8"\?> <vorn> <time>[0-9]+</time><cmdRetVal>0</cmdRetVal> </vorn> \x03)");
+const std::regex kTimeDocument(
+    R"(<\?xml version="1\.0" encoding ="UTF-8"\?> <vorn> <time>[0-9]+</time><cmdRetVal>0</cmdRetVal> </vorn> \x03)");
 
-class Load : public ::testing::Test
-{
-  protected:
+class Load : public ::testing::Test {
+protected:
     Board board;
 
     void SetUp() override
@@ -176,8 +175,7 @@ class Load : public ::testing::Test
     }
 
     // Checks one reply against the first of its request (by shape for the time).
-    void check(const std::string& request, const Answer& answer, std::map<std::string, std::string>& first,
-               long index)
+    void check(const std::string& request, const Answer& answer, std::map<std::string, std::string>& first, long index)
     {
         const std::string what = "request " + std::to_string(index) + " \"" + printable(request) + "\"";
         ASSERT_TRUE(answer.connected && answer.complete) << what;
@@ -256,7 +254,8 @@ TEST_F(Load, SequentialRequestsWithStrangersInterleaved)
                                                << " requests to " << last.rssKb << " kB after " << last.request;
         EXPECT_LE(last.rssKb - warm.rssKb, 512);
     }
-    EXPECT_EQ(board.logCount("Incoming request from wrong IP\n", LOG_INFO), static_cast<std::size_t>(strangersSent) + 1);
+    EXPECT_EQ(board.logCount("Incoming request from wrong IP\n", LOG_INFO),
+              static_cast<std::size_t>(strangersSent) + 1);
     // Still serving, the same bytes.
     EXPECT_EQ(printable(ask(kSpAddress, "v").bytes), printable(first.at("v")));
 }

@@ -24,7 +24,10 @@ namespace {
 
 using std::chrono::duration_cast;
 
-long long msBetween(Clock::time_point a, Clock::time_point b) { return duration_cast<Millis>(b - a).count(); }
+long long msBetween(Clock::time_point a, Clock::time_point b)
+{
+    return duration_cast<Millis>(b - a).count();
+}
 
 std::vector<SpExchange> exchangesOf(const SimSp& sp, char command)
 {
@@ -47,11 +50,20 @@ RegIfVals record(std::uint32_t cpu, std::uint32_t errOccurred = 1)
     return r;
 }
 
-McRecords poll(RegIfVals a, RegIfVals b, RegIfVals c, RegIfVals d) { return {a, b, c, d}; }
+McRecords poll(RegIfVals a, RegIfVals b, RegIfVals c, RegIfVals d)
+{
+    return {a, b, c, d};
+}
 
-RegIfVals none() { return record(0, 0); }
+RegIfVals none()
+{
+    return record(0, 0);
+}
 
-bool sameBytes(const RegIfVals& a, const RegIfVals& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool sameBytes(const RegIfVals& a, const RegIfVals& b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 std::vector<std::uint32_t> reportedCpus(const SimSp& sp)
 {
@@ -84,7 +96,10 @@ std::vector<long long> pollGaps(const Driver& driver)
     return gaps;
 }
 
-bool isRunning(const ProcessInfo& p) { return p.state != 'Z'; }
+bool isRunning(const ProcessInfo& p)
+{
+    return p.state != 'Z';
+}
 
 std::size_t runningMonitors(const Board& board)
 {
@@ -141,7 +156,12 @@ TEST(PollIntervals, FailedExchangesGiveTheDefault)
         std::vector<std::string> alsoLogged;
     };
     const std::vector<Case> cases = {
-        {"interval 0", [](Board& b) { b.sp().setInterval('h', 0); b.sp().setInterval('p', 0); }, {}},
+        {"interval 0",
+         [](Board& b) {
+             b.sp().setInterval('h', 0);
+             b.sp().setInterval('p', 0);
+         },
+         {}},
         {"short reply",
          [](Board& b) {
              b.sp().setMode('h', SpMode::Short, 3);
@@ -160,13 +180,16 @@ TEST(PollIntervals, FailedExchangesGiveTheDefault)
              b.sp().setMode('p', SpMode::Reset);
          },
          {}},
-        {"empty address file", [](Board& b) { b.driver().setSpIpFile(""); },
+        {"empty address file",
+         [](Board& b) { b.driver().setSpIpFile(""); },
          {"/etc/hlink/hlink.conf file format wrong\n", "sp unknown host\n"}},
-        {"blank address file", [](Board& b) { b.driver().setSpIpFile(" \n"); },
+        {"blank address file",
+         [](Board& b) { b.driver().setSpIpFile(" \n"); },
          {"/etc/hlink/hlink.conf file format wrong\n", "sp unknown host\n"}},
         {"no address file", [](Board& b) { b.driver().removeSpIpFile(); }, {"sp unknown host\n"}},
         // Blanks go to the resolver with the name: no address, no connection.
-        {"address and a second word", [](Board& b) { b.driver().setSpIpFile("169.254.101.2 sp\n"); },
+        {"address and a second word",
+         [](Board& b) { b.driver().setSpIpFile("169.254.101.2 sp\n"); },
          {"sp unknown host\n"}},
     };
     for (const Case& c : cases) {
@@ -343,7 +366,8 @@ TEST(McRecords, AFullBacklogDropsTheOldestWithOneLine)
     ASSERT_TRUE(board.sp().waitForExchanges(2));
     board.sp().setListening(false);
     for (std::uint32_t set = 0; set < 17; ++set)
-        board.driver().queueMcRecords(poll(record(4 * set), record(4 * set + 1), record(4 * set + 2), record(4 * set + 3)));
+        board.driver().queueMcRecords(
+            poll(record(4 * set), record(4 * set + 1), record(4 * set + 2), record(4 * set + 3)));
     const std::string dropped = "MC error records undelivered: backlog of 64 full, 4 oldest dropped\n";
     ASSERT_TRUE(board.waitForLog(dropped, LOG_INFO));
     ASSERT_TRUE(waitUntil([&] { return board.driver().mcSets().back().handedOut.has_value(); }));
@@ -452,7 +476,8 @@ void measureHeartbeat(std::uint32_t intervalMs)
         const auto beats = board.driver().heartbeats();
         std::vector<double> us;
         for (std::size_t i = 1; i < beats.size(); ++i)
-            us.push_back(static_cast<double>(duration_cast<std::chrono::microseconds>(beats[i] - beats[i - 1]).count()));
+            us.push_back(
+                static_cast<double>(duration_cast<std::chrono::microseconds>(beats[i] - beats[i - 1]).count()));
         return us;
     }();
     ASSERT_FALSE(gaps.empty());
@@ -469,8 +494,14 @@ void measureHeartbeat(std::uint32_t intervalMs)
 
 } // namespace
 
-TEST(Measure, DISABLED_HeartbeatPeriodAt100ms) { measureHeartbeat(100); }
-TEST(Measure, DISABLED_HeartbeatPeriodAt1000ms) { measureHeartbeat(1000); }
+TEST(Measure, DISABLED_HeartbeatPeriodAt100ms)
+{
+    measureHeartbeat(100);
+}
+TEST(Measure, DISABLED_HeartbeatPeriodAt1000ms)
+{
+    measureHeartbeat(1000);
+}
 
 TEST(Measure, DISABLED_FlaggedRecordToSp)
 {

@@ -71,8 +71,7 @@ TEST(PowerCommands, FailureReportsTheFirstLineAndTheRawWaitStatus)
     board.setFake("init", 3, "", "init: must be superuser.\n");
     board.setFake("reboot", 1);
     board.start();
-    expectDocument(board.request("s"),
-                   "<error>shutdown: cannot shut down now\n</error><cmdRetVal>256</cmdRetVal>");
+    expectDocument(board.request("s"), "<error>shutdown: cannot shut down now\n</error><cmdRetVal>256</cmdRetVal>");
     // The error output comes down the same pipe.
     expectDocument(board.request("f"), "<error>init: must be superuser.\n</error><cmdRetVal>768</cmdRetVal>");
     // Nothing printed: an empty error element.

@@ -61,8 +61,7 @@ TEST_F(SetIp, NetmaskFormWithBlankTabOrCommaSeparators)
 {
     for (const char* request : {"E eth0 10.1.2.3 255.255.0.0", "E,eth0,10.1.2.3,255.255.0.0",
                                 "E\teth0\t10.1.2.3\t255.255.0.0", "E ,\teth0,, 10.1.2.3\t,255.255.0.0"}) {
-        expectCommand(request, "/sbin/ifconfig eth0 10.1.2.3 netmask 255.255.0.0",
-                      "eth0 10.1.2.3 netmask 255.255.0.0");
+        expectCommand(request, "/sbin/ifconfig eth0 10.1.2.3 netmask 255.255.0.0", "eth0 10.1.2.3 netmask 255.255.0.0");
     }
     // A line feed at the end stays in the last token and becomes a blank.
     expectCommand("E eth0 10.1.2.3 255.255.0.0\n", "/sbin/ifconfig eth0 10.1.2.3 netmask 255.255.0.0 ",
@@ -121,18 +120,12 @@ TEST_F(SetIp, NoRequestByteReachesTheShellAsSyntax)
 {
     const std::string c = kCanary;
     const std::vector<std::string> attacks = {
-        "E eth0 up;touch " + c,
-        "E eth0 >" + c,
-        "E eth0 up >" + c + " 255.0.0.0",
-        "E eth0 up|touch " + c,
-        "E eth0 up&&touch " + c,
-        "E eth0 $(touch " + c + ")",
-        "E eth0 `touch " + c + "`",
-        "E eth0\ntouch " + c,
-        "E eth0 up\rtouch " + c,
-        "E eth0 up 1.2.3.4 255.0.0.0;touch " + c,
-        "E -abcd\"x;touch " + c + "\"",
-        "E eth0 'up;touch " + c + "'",
+        "E eth0 up;touch " + c,           "E eth0 >" + c,
+        "E eth0 up >" + c + " 255.0.0.0", "E eth0 up|touch " + c,
+        "E eth0 up&&touch " + c,          "E eth0 $(touch " + c + ")",
+        "E eth0 `touch " + c + "`",       "E eth0\ntouch " + c,
+        "E eth0 up\rtouch " + c,          "E eth0 up 1.2.3.4 255.0.0.0;touch " + c,
+        "E -abcd\"x;touch " + c + "\"",   "E eth0 'up;touch " + c + "'",
         "E eth0 up${IFS}2>" + c,
     };
     for (const std::string& attack : attacks) {

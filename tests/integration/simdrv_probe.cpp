@@ -15,8 +15,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 int fail(int error)
 {

@@ -17,8 +17,7 @@
 
 using namespace testbed;
 
-namespace
-{
+namespace {
 
 const std::string kBare = document("");
 const std::string kInvalid = document("<error>Invalid request</error>");

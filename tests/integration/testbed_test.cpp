@@ -21,8 +21,7 @@
 
 using namespace testbed;
 
-namespace
-{
+namespace {
 
 // Runs the probe with the simulated drivers preloaded; returns its output line.
 std::string probe(const Board& board, const std::string& args)
@@ -84,8 +83,7 @@ TEST(Sandbox, IsolatesThisProcess)
     // The machine's files are seen through a copy-on-write overlay.
     constexpr long kOverlayMagic = 0x794c7630;
     for (const char* path : {"/usr/sbin", "/etc"}) {
-        struct statfs fs {
-        };
+        struct statfs fs {};
         ASSERT_EQ(statfs(path, &fs), 0) << path;
         EXPECT_EQ(static_cast<long>(fs.f_type), kOverlayMagic) << path;
     }

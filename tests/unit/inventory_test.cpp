@@ -230,8 +230,7 @@ TEST(InventoryMerge, LastTokenWithoutWhiteSpaceLostInMainKeptInPackage)
 
     // A "</Software>" that ends the main file without white space is lost too.
     FakeHost last = hostWithPackages(fixture("main_no_final_newline.xml"));
-    EXPECT_EQ(last.build(), kHead +
-                                "<Inventory> <SoftwareInventory> <Software> <SWName>Kelmora Platform</SWName> " +
+    EXPECT_EQ(last.build(), kHead + "<Inventory> <SoftwareInventory> <Software> <SWName>Kelmora Platform</SWName> " +
                                 kInsertion + "</SoftwareInventory> " + kTail);
 }
 

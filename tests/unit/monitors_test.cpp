@@ -56,7 +56,8 @@ TEST(SlicedSleep, LargestIntervalWithoutOverflow)
 
 // A setting that changes after a given number of slices, as the request
 // server may change it while a monitor sleeps.
-Slices slicesWithChange(std::uint32_t before, std::size_t afterSlices, std::uint32_t after, std::size_t* reads = nullptr)
+Slices slicesWithChange(std::uint32_t before, std::size_t afterSlices, std::uint32_t after,
+                        std::size_t* reads = nullptr)
 {
     Slices slices;
     std::size_t n = 0;

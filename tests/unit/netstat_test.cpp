@@ -14,9 +14,8 @@ namespace vorn {
 namespace {
 
 // A read-only stream over a text; an empty text gives an empty stream.
-class TextStream
-{
-  public:
+class TextStream {
+public:
     explicit TextStream(std::string text) : text_(std::move(text))
     {
         f_ = text_.empty() ? std::tmpfile() : ::fmemopen(text_.data(), text_.size(), "r");
@@ -31,7 +30,7 @@ class TextStream
     TextStream& operator=(const TextStream&) = delete;
     std::FILE* get() const { return f_; }
 
-  private:
+private:
     std::string text_;
     std::FILE* f_ = nullptr;
 };

@@ -16,8 +16,7 @@
 #include "cmd_small.h"
 #include "scan_word.h"
 
-namespace
-{
+namespace {
 
 using vorn::scanWord;
 
@@ -29,7 +28,8 @@ struct Step {
 };
 
 // The conversion under comparison, with the width N-1 written out.
-template <std::size_t N> int scanfWord(std::FILE* in, char* word)
+template <std::size_t N>
+int scanfWord(std::FILE* in, char* word)
 {
     static_assert(N == 2 || N == 5 || N == 256 || N == 4096);
     if constexpr (N == 2)
@@ -42,7 +42,8 @@ template <std::size_t N> int scanfWord(std::FILE* in, char* word)
         return std::fscanf(in, "%4095s", word);
 }
 
-template <std::size_t N> std::vector<Step> readAll(const std::string& text, bool withFscanf)
+template <std::size_t N>
+std::vector<Step> readAll(const std::string& text, bool withFscanf)
 {
     std::vector<Step> steps;
     std::FILE* in = ::fmemopen(const_cast<char*>(text.data()), text.size(), "r");
@@ -80,7 +81,8 @@ std::string generated(std::mt19937& rng)
     return text;
 }
 
-template <std::size_t N> void compareOn(const std::string& text)
+template <std::size_t N>
+void compareOn(const std::string& text)
 {
     const auto expected = readAll<N>(text, true);
     const auto actual = readAll<N>(text, false);
@@ -120,8 +122,7 @@ TEST(ScanWord, WordsAtTheWidthAndAtTheEnd)
 // ModelNumberScan passes over most of a token while it searches; the model
 // number must stay what the plain rule gives: the token after the first
 // token that begins with "Processor", read as atoi reads it.
-namespace
-{
+namespace {
 
 int modelNumberByTheRule(const std::string& text)
 {
@@ -180,8 +181,7 @@ TEST(ModelNumberScanEquivalence, SameNumberAsThePlainRuleInAnyPieces)
 // scanDefaultRoute reads the route table's columns without fscanf; its
 // outcome must stay the one of the fscanf scan it replaced, kept here as the
 // reference.
-namespace
-{
+namespace {
 
 vorn::DefaultRoute defaultRouteByFscanf(std::FILE* in)
 {

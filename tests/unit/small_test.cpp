@@ -1,7 +1,6 @@
 #include <cstdlib>
 #include <string>
 
-
 #include <gtest/gtest.h>
 
 #include "cmd_small.h"

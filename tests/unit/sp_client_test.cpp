@@ -50,7 +50,9 @@ TEST(SpName, CutAtTheFirstControlCharacterBlanksKept)
     EXPECT_EQ(spNameFromText("169.254.101.2\n"), "169.254.101.2");
     EXPECT_EQ(spNameFromText("169.254.101.2\r\n"), "169.254.101.2");
     EXPECT_EQ(spNameFromText("169.254.101.2\tsecond"), "169.254.101.2");
-    EXPECT_EQ(spNameFromText("sp-a\x7f" "b"), "sp-a");
+    EXPECT_EQ(spNameFromText("sp-a\x7f"
+                             "b"),
+              "sp-a");
     EXPECT_EQ(spNameFromText(std::string_view("a\0b", 3)), "a");
     // Blanks travel with the name: the resolver gets the whole first line.
     EXPECT_EQ(spNameFromText(" 169.254.101.2 extra\nnext line"), " 169.254.101.2 extra");

@@ -9,10 +9,8 @@
 #include "vornctl/cli.h"
 #include "vornctl/escape.h"
 
-namespace vornctl
-{
-namespace
-{
+namespace vornctl {
+namespace {
 
 ParsedCommandLine parse(std::vector<std::string_view> args)
 {

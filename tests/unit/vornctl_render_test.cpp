@@ -11,10 +11,8 @@
 #include "vornctl/json.h"
 #include "vornctl/render.h"
 
-namespace vornctl
-{
-namespace
-{
+namespace vornctl {
+namespace {
 
 using ::testing::HasSubstr;
 

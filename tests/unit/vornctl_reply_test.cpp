@@ -9,10 +9,8 @@
 #include "vornctl/dimm_map_reply.h"
 #include "vornctl/document_reply.h"
 
-namespace vornctl
-{
-namespace
-{
+namespace vornctl {
+namespace {
 
 // A document exactly as the agent frames it.
 std::string document(const std::string& body)

@@ -9,13 +9,12 @@
 #include "escape.h"
 #include "exit_status.h"
 
-namespace vornctl
-{
+namespace vornctl {
 
-namespace
-{
+namespace {
 
-template <typename T> bool parseNumber(std::string_view text, T& value)
+template <typename T>
+bool parseNumber(std::string_view text, T& value)
 {
     if (text.empty()) {
         return false;

@@ -11,8 +11,7 @@
 
 #include "commands.h"
 
-namespace vornctl
-{
+namespace vornctl {
 
 inline constexpr std::string_view kDefaultHost = "169.254.101.3";
 inline constexpr std::uint16_t kDefaultPort = 6789;

@@ -2,11 +2,9 @@
 
 #include <array>
 
-namespace vornctl
-{
+namespace vornctl {
 
-namespace
-{
+namespace {
 
 using enum ArgKind;
 using enum ReplyKind;

@@ -5,8 +5,7 @@
 #include <span>
 #include <string_view>
 
-namespace vornctl
-{
+namespace vornctl {
 
 // What follows the letter (and its separator blank) in the request.
 enum class ArgKind {

@@ -12,16 +12,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace vornctl
-{
+namespace vornctl {
 
-namespace
-{
+namespace {
 
 // Owns one descriptor.
-class Socket
-{
-  public:
+class Socket {
+public:
     explicit Socket(int fd) noexcept : fd_(fd) {}
     Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     Socket& operator=(Socket&&) = delete;
@@ -36,14 +33,13 @@ class Socket
     [[nodiscard]] int get() const noexcept { return fd_; }
     [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
 
-  private:
+private:
     int fd_;
 };
 
 // Owns a getaddrinfo result.
-class AddressList
-{
-  public:
+class AddressList {
+public:
     AddressList() = default;
     AddressList(const AddressList&) = delete;
     AddressList& operator=(const AddressList&) = delete;
@@ -56,7 +52,7 @@ class AddressList
     addrinfo** out() noexcept { return &list_; }
     [[nodiscard]] const addrinfo* get() const noexcept { return list_; }
 
-  private:
+private:
     addrinfo* list_ = nullptr;
 };
 

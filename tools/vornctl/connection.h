@@ -7,8 +7,7 @@
 #include "cli.h"
 #include "transfer.h"
 
-namespace vornctl
-{
+namespace vornctl {
 
 TransferResult exchange(const Options& options, std::string_view request);
 

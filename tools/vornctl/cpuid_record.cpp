@@ -1,10 +1,8 @@
 #include "cpuid_record.h"
 
-namespace vornctl
-{
+namespace vornctl {
 
-namespace
-{
+namespace {
 
 constexpr std::uint8_t kIdentifierTag = 0x82;
 constexpr std::uint8_t kVpdReadOnlyTag = 0x90;

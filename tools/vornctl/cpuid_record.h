@@ -7,8 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace vornctl
-{
+namespace vornctl {
 
 inline constexpr std::size_t kCpuidRecordSize = 128;
 

@@ -3,11 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace vornctl
-{
+namespace vornctl {
 
-namespace
-{
+namespace {
 
 std::uint32_t le32(std::string_view b, std::size_t offset)
 {

@@ -8,8 +8,7 @@
 
 #include "dimm_map.h"
 
-namespace vornctl
-{
+namespace vornctl {
 
 inline constexpr std::size_t kDimmMapSize = sizeof(platform_data_t);
 

@@ -6,11 +6,9 @@
 
 #include <tinyxml2.h>
 
-namespace vornctl
-{
+namespace vornctl {
 
-namespace
-{
+namespace {
 
 constexpr char kEndOfDocument = 3;
 

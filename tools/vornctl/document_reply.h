@@ -8,8 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vornctl
-{
+namespace vornctl {
 
 struct Element {
     std::string name;

@@ -2,11 +2,9 @@
 
 #include <cstdio>
 
-namespace vornctl
-{
+namespace vornctl {
 
-namespace
-{
+namespace {
 
 int hexValue(char c) noexcept
 {

@@ -5,8 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace vornctl
-{
+namespace vornctl {
 
 // Decodes \xHH, \n, \r, \t, \0 and \\ in text; every other character stands
 // for itself. Returns nothing for a malformed escape (with the reason in

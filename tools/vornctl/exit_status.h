@@ -1,8 +1,7 @@
 // vornctl's exit statuses (also listed in --help and in vornctl(1)).
 #pragma once
 
-namespace vornctl
-{
+namespace vornctl {
 
 enum ExitStatus : int {
     kExitOk = 0,

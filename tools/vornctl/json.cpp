@@ -2,11 +2,9 @@
 
 #include <cstdio>
 
-namespace vornctl
-{
+namespace vornctl {
 
-namespace
-{
+namespace {
 
 // Length of the valid UTF-8 sequence starting at text[i], or 0.
 std::size_t utf8Length(std::string_view text, std::size_t i)

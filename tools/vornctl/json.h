@@ -5,8 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace vornctl
-{
+namespace vornctl {
 
 // The text as a JSON string literal, quotes included. Bytes that do not form
 // valid UTF-8 are written as \u00XX (read as Latin-1), so the output is
@@ -14,9 +13,8 @@ namespace vornctl
 std::string jsonString(std::string_view text);
 
 // Builds one JSON value by appending; the caller keeps the structure right.
-class JsonWriter
-{
-  public:
+class JsonWriter {
+public:
     JsonWriter& beginObject();
     JsonWriter& endObject();
     JsonWriter& beginArray();
@@ -30,7 +28,7 @@ class JsonWriter
 
     [[nodiscard]] const std::string& text() const noexcept { return out_; }
 
-  private:
+private:
     void separate();
 
     std::string out_;

@@ -14,8 +14,7 @@
 #include "exit_status.h"
 #include "render.h"
 
-namespace
-{
+namespace {
 
 using namespace vornctl;
 
@@ -34,9 +33,8 @@ void writeAll(int fd, std::string_view text)
 }
 
 // Owns the controlling terminal, opened for the confirmation question.
-class Terminal
-{
-  public:
+class Terminal {
+public:
     Terminal() : fd_(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY)) {}
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
@@ -66,7 +64,7 @@ class Terminal
         return answer;
     }
 
-  private:
+private:
     int fd_;
 };
 

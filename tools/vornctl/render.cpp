@@ -15,11 +15,9 @@
 #include "exit_status.h"
 #include "json.h"
 
-namespace vornctl
-{
+namespace vornctl {
 
-namespace
-{
+namespace {
 
 std::optional<std::int64_t> toInteger(std::string_view text)
 {
@@ -227,9 +225,8 @@ void writeElements(JsonWriter& json, const std::vector<Element>& elements)
 }
 
 // Collects what one reply comes to, for all three output modes.
-class Report
-{
-  public:
+class Report {
+public:
     explicit Report(const Invocation& inv) : inv_(inv)
     {
         json_.beginObject();
@@ -313,7 +310,7 @@ class Report
         return r;
     }
 
-  private:
+private:
     void set(int status, std::string_view name)
     {
         // The first problem decides, except that a failure to decode

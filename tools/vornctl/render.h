@@ -9,8 +9,7 @@
 #include "document_reply.h"
 #include "transfer.h"
 
-namespace vornctl
-{
+namespace vornctl {
 
 struct Rendered {
     std::string out; // standard output

@@ -4,8 +4,7 @@
 
 #include <string>
 
-namespace vornctl
-{
+namespace vornctl {
 
 enum class TransferStatus {
     Replied,        // connected, sent, the agent closed after its reply

@@ -33,8 +33,8 @@ enum class CpuField : int {
     Processor = 99,
 };
 
-inline constexpr int kCpuCount = 4;       // CPUs 0 to 3 are kept
-inline constexpr int kCpuFieldCount = 6;  // Vendor_id .. Mhz
+inline constexpr int kCpuCount = 4;              // CPUs 0 to 3 are kept
+inline constexpr int kCpuFieldCount = 6;         // Vendor_id .. Mhz
 inline constexpr std::size_t kCpuFieldMax = 255; // characters kept per value
 
 // The fields of CPUs 0 to 3 and whether each CPU's "processor" line was seen.
@@ -74,7 +74,7 @@ private:
     CpuTable table_;
     std::string partial_; // a token not yet ended by a separator
     CpuField state_ = CpuField::Unknown;
-    int proc_ = -1;       // number of the most recent "processor" line
+    int proc_ = -1; // number of the most recent "processor" line
     bool done_ = false;
 };
 

@@ -26,7 +26,7 @@ using NameServerLine = std::array<char, 256>;
 NameServerLine nameServerLine(const ReqBuf& buf) noexcept;
 
 struct ResolvRewrite {
-    bool found = false; // a marker line was met
+    bool found = false;   // a marker line was met
     int failedWrites = 0; // writes that did not write all their bytes (0 to 2)
 };
 static_assert(sizeof(ResolvRewrite) == 2 * sizeof(int));

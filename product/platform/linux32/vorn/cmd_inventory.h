@@ -73,7 +73,7 @@ struct SystemIdentity {
     bool dateFileStatted = false; // "/etc/init.d/vorn" could be stat'ed
     std::int64_t date = 0;        // its last access, else the current time
     bool unameOk = false;
-    std::string release;          // the kernel release
+    std::string release; // the kernel release
 };
 
 void appendSystemVersion(OutBuf& outBuf, const SystemIdentity& identity);

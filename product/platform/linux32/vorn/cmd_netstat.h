@@ -22,16 +22,15 @@ void ether_print(OutBuf& outBuf, const unsigned char* data);
 // header lines, then one line per device whose first blank-separated word is
 // the name followed by a ':' (and, on some kernels, the first counter glued
 // to it: "eth0:123456"). Lines whose first word has no ':' are passed over.
-class NetDevScan
-{
-  public:
+class NetDevScan {
+public:
     // Reads and discards the two header lines.
     explicit NetDevScan(std::FILE* in);
 
     // The next device name (valid until the next call); false at the end.
     bool next(std::string_view& device);
 
-  private:
+private:
     std::FILE* in_;
     // Not cleared: each is read only after the scan has filled it.
     std::array<char, 4096> name_; // NOLINT(cppcoreguidelines-pro-type-member-init)

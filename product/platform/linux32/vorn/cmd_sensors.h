@@ -37,9 +37,8 @@ void appendSensorElements(OutBuf& outBuf, const SensorReadings& readings);
 // split into tokens at newline, colon and blank (a tab is not a separator),
 // and the token after the first token that begins with "Processor" is
 // converted by the rules of atoi. Tokens may span pieces.
-class ModelNumberScan
-{
-  public:
+class ModelNumberScan {
+public:
     // Feeds the next piece; returns true once the model number is settled
     // (more text cannot change it).
     bool feed(std::string_view piece) noexcept;
@@ -53,7 +52,7 @@ class ModelNumberScan
     // "Processor" token is the last token of the text.
     [[nodiscard]] int value() const noexcept { return value_; }
 
-  private:
+private:
     enum class Phase { Searching, AfterMatch, Number, Settled };
     void endToken() noexcept;
 

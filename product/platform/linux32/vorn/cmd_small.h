@@ -18,9 +18,8 @@ void mc_poll_interval(OutBuf& outBuf, const ReqBuf& buf);
 // Converts text by the rules of atol, one character at a time: leading white
 // space skipped, an optional sign, decimal digits up to the first other
 // character; saturated at the limits of a signed 64-bit number.
-class AtolParser
-{
-  public:
+class AtolParser {
+public:
     // Takes the next character; false once the number has ended (the
     // character is not part of it, and neither is anything after it).
     bool feed(char c) noexcept;
@@ -28,7 +27,7 @@ class AtolParser
     // The number read so far (0 when no digit was read).
     [[nodiscard]] std::int64_t result() const noexcept;
 
-  private:
+private:
     enum class Phase { Lead, Digits, Ended };
     Phase phase_ = Phase::Lead;
     bool negative_ = false;

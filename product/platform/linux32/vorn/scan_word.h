@@ -48,7 +48,8 @@ inline int scanWord(std::FILE* in, char* word, std::size_t width) noexcept
 }
 
 // The same, as fscanf(in, "%<N-1>s", word.data()) does it.
-template <std::size_t N> int scanWord(std::FILE* in, std::array<char, N>& word) noexcept
+template <std::size_t N>
+int scanWord(std::FILE* in, std::array<char, N>& word) noexcept
 {
     static_assert(N >= 2, "room for one character and the terminator");
     return scanWord(in, word.data(), N - 1);

@@ -59,8 +59,7 @@ bool awaitReply(int sock)
     const steady_clock::time_point deadline = steady_clock::now() + std::chrono::seconds(kExchangeTimeoutSeconds);
     pollfd ready{sock, POLLIN, 0};
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now()).count();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now()).count();
         const int n = ::poll(&ready, 1, left > 0 ? static_cast<int>(left) : 0);
         if (n != -1 || errno != EINTR) {
             return n > 0;
