@@ -10,20 +10,14 @@
 #include <gtest/gtest.h>
 
 #include "board.h"
+#include "test_fixtures.h"
 
 namespace {
 
 using testbed::Board;
 using testbed::Reply;
 
-const std::string kCpuRecord = "processor\t: 0\n"
-                               "vendor_id\t: AuthenticAMD\n"
-                               "cpu family\t: 15\n"
-                               "model\t\t: 33\n"
-                               "model name\t: AMD Opteron(tm) Processor 248\n"
-                               "stepping\t: 2\n"
-                               "cpu MHz\t\t: 2193.798\n"
-                               "cache size\t: 1024 KB\n\n";
+const std::string& kCpuRecord = vorn::testsupport::kOpteronCpuinfo;
 
 void setSensors(Board& board)
 {

@@ -46,4 +46,14 @@ inline const std::string kVendorDriverElements =
     "<SWInfo>AMD-8111 System Management Controller</SWInfo><SWInstalledDate>-1</SWInstalledDate><bits>64</bits> "
     "</Software>";
 
+// One CPU of a /proc/cpuinfo, as the sensor and CPU tests describe it.
+inline const std::string kOpteronCpuinfo = "processor\t: 0\n"
+                                           "vendor_id\t: AuthenticAMD\n"
+                                           "cpu family\t: 15\n"
+                                           "model\t\t: 33\n"
+                                           "model name\t: AMD Opteron(tm) Processor 248\n"
+                                           "stepping\t: 2\n"
+                                           "cpu MHz\t\t: 2193.798\n"
+                                           "cache size\t: 1024 KB\n\n";
+
 } // namespace vorn::testsupport

@@ -4,18 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "cmd_sensors.h"
+#include "test_fixtures.h"
 
 namespace vorn {
 namespace {
 
-const std::string kCpuRecord = "processor\t: 0\n"
-                               "vendor_id\t: AuthenticAMD\n"
-                               "cpu family\t: 15\n"
-                               "model\t\t: 33\n"
-                               "model name\t: AMD Opteron(tm) Processor 248\n"
-                               "stepping\t: 2\n"
-                               "cpu MHz\t\t: 2193.798\n"
-                               "cache size\t: 1024 KB\n\n";
+const std::string& kCpuRecord = vorn::testsupport::kOpteronCpuinfo;
 
 TEST(ModelNumber, NumberAfterTheProcessorWord)
 {
