@@ -25,6 +25,7 @@
 namespace {
 
 using testbed::Board;
+using vorn::testsupport::cpuIdentityRecord;
 
 std::string fixture(const std::string& name)
 {
@@ -71,42 +72,6 @@ std::string manyCpus(int count)
     return text;
 }
 
-// The record as the layout table gives it, for texts that fit.
-std::string expectedRecord(const std::string& name, const std::string& vendor, const std::string& ec, std::uint32_t mhz)
-{
-    const std::size_t x = name.size() + vendor.size() + ec.size();
-    std::string r;
-    r += '\x82';
-    r += static_cast<char>(name.size());
-    r += '\0';
-    r += name;
-    r += '\x90';
-    r += static_cast<char>(121 - name.size());
-    r += '\0';
-    r += "MN";
-    r += static_cast<char>(vendor.size());
-    r += vendor;
-    r += "EC";
-    r += static_cast<char>(ec.size());
-    r += ec;
-    r += "VS";
-    r += '\x04';
-    r += static_cast<char>(mhz >> 24);
-    r += static_cast<char>(mhz >> 16);
-    r += static_cast<char>(mhz >> 8);
-    r += static_cast<char>(mhz);
-    r += "RV";
-    r += static_cast<char>(106 - x);
-    unsigned sum = 0;
-    for (char c : r) {
-        sum += static_cast<unsigned char>(c);
-    }
-    r += static_cast<char>((256 - sum % 256) % 256);
-    r.resize(127, '\0');
-    r += '\x78';
-    return r;
-}
-
 unsigned byteAt(const std::string& s, std::size_t i)
 {
     return static_cast<unsigned char>(s.at(i));
@@ -151,8 +116,8 @@ TEST_F(CpuidTest, TwoCpusEachRecordByteForByte)
     const std::string cpuinfo = fixture("two_cpus");
     const testbed::Reply cpu0 = ask(cpuinfo, "c 0");
     ASSERT_EQ(cpu0.bytes.size(), 128u) << testbed::printable(cpu0.bytes);
-    EXPECT_EQ(cpu0.bytes, expectedRecord("Kelmora(R) Test CPU @ 2.19GHz", "AuthenticAMD",
-                                         "x86 Family 15 Model 65 Stepping 2", 2193));
+    EXPECT_EQ(cpu0.bytes, cpuIdentityRecord("Kelmora(R) Test CPU @ 2.19GHz", "AuthenticAMD",
+                                            "x86 Family 15 Model 65 Stepping 2", 2193));
     // The worked layout: L1 = 29, L0 = 12, LE = 33.
     EXPECT_EQ(byteAt(cpu0.bytes, 33), 92u);
     EXPECT_EQ(byteAt(cpu0.bytes, 88), 4u);
@@ -166,15 +131,15 @@ TEST_F(CpuidTest, TwoCpusEachRecordByteForByte)
     EXPECT_EQ(byteAt(cpu0.bytes, 127), 0x78u);
 
     const testbed::Reply cpu1 = board.request("c 1");
-    EXPECT_EQ(cpu1.bytes, expectedRecord("Kelmora(R) Test CPU @ 1.00GHz", "AuthenticAMD",
-                                         "x86 Family 15 Model 65 Stepping 2", 1000));
+    EXPECT_EQ(cpu1.bytes, cpuIdentityRecord("Kelmora(R) Test CPU @ 1.00GHz", "AuthenticAMD",
+                                            "x86 Family 15 Model 65 Stepping 2", 1000));
 }
 
 TEST_F(CpuidTest, BareLetterAndNonNumericAskForCpuZero)
 {
     const std::string cpuinfo = fixture("two_cpus");
     const std::string cpu0 =
-        expectedRecord("Kelmora(R) Test CPU @ 2.19GHz", "AuthenticAMD", "x86 Family 15 Model 65 Stepping 2", 2193);
+        cpuIdentityRecord("Kelmora(R) Test CPU @ 2.19GHz", "AuthenticAMD", "x86 Family 15 Model 65 Stepping 2", 2193);
     EXPECT_EQ(ask(cpuinfo, "c").bytes, cpu0);
     EXPECT_EQ(board.request("c cpu1").bytes, cpu0);
     EXPECT_EQ(board.request("c1").bytes, cpu0); // the number starts at offset 2
@@ -187,10 +152,11 @@ TEST_F(CpuidTest, RealSizedDescriptionOf64Cpus)
     for (int cpu = 0; cpu < 4; ++cpu) {
         const testbed::Reply reply = cpu == 0 ? ask(cpuinfo, "c 0") : board.request("c " + std::to_string(cpu));
         SCOPED_TRACE(cpu);
-        EXPECT_EQ(reply.bytes,
-                  expectedRecord("Kelmora(R) Scale CPU " + std::to_string(cpu) + " @ 2.40GHz", "GenuineKelmora",
-                                 "x86 Family 6 Model " + std::to_string(80 + cpu) + " Stepping " + std::to_string(cpu),
-                                 static_cast<std::uint32_t>(2400 + cpu)))
+        EXPECT_EQ(
+            reply.bytes,
+            cpuIdentityRecord("Kelmora(R) Scale CPU " + std::to_string(cpu) + " @ 2.40GHz", "GenuineKelmora",
+                              "x86 Family 6 Model " + std::to_string(80 + cpu) + " Stepping " + std::to_string(cpu),
+                              static_cast<std::uint32_t>(2400 + cpu)))
             << testbed::printable(reply.bytes);
     }
 }
@@ -199,13 +165,13 @@ TEST_F(CpuidTest, CpuThreeOfEight)
 {
     const testbed::Reply reply = ask(fixture("eight_cpus"), "c 3");
     EXPECT_EQ(reply.bytes,
-              expectedRecord("Kelmora(R) Test CPU 3", "AuthenticAMD", "x86 Family 18 Model 63 Stepping 3", 1003));
+              cpuIdentityRecord("Kelmora(R) Test CPU 3", "AuthenticAMD", "x86 Family 18 Model 63 Stepping 3", 1003));
 }
 
 TEST_F(CpuidTest, MissingFieldsGiveEmptyTexts)
 {
     const testbed::Reply reply = ask(fixture("missing_field"), "c 1");
-    EXPECT_EQ(reply.bytes, expectedRecord("", "AuthenticAMD", "x86 Family 15 Model 65 Stepping ", 2193));
+    EXPECT_EQ(reply.bytes, cpuIdentityRecord("", "AuthenticAMD", "x86 Family 15 Model 65 Stepping ", 2193));
     EXPECT_EQ(byteAt(reply.bytes, 1), 0u);
     EXPECT_EQ(byteAt(reply.bytes, 3), 0x90u);
 }
@@ -214,7 +180,7 @@ TEST_F(CpuidTest, LeadingBlanksDroppedTabsKept)
 {
     const testbed::Reply reply = ask(fixture("blanks_tabs"), "c 0");
     EXPECT_EQ(reply.bytes,
-              expectedRecord("Kelmora(R) Test CPU", "\tAuthenticAMD", "x86 Family 15 Model 65 Stepping 2", 2193));
+              cpuIdentityRecord("Kelmora(R) Test CPU", "\tAuthenticAMD", "x86 Family 15 Model 65 Stepping 2", 2193));
 }
 
 TEST_F(CpuidTest, OverlongTextsShortenTheModelName)
@@ -227,7 +193,7 @@ TEST_F(CpuidTest, OverlongTextsShortenTheModelName)
                              "identity record room @ 2.19GHz";
     ASSERT_GT(name.size() + 12 + 33, 104u);
     EXPECT_EQ(reply.bytes,
-              expectedRecord(name.substr(0, 59), "AuthenticAMD", "x86 Family 15 Model 65 Stepping 2", 2193));
+              cpuIdentityRecord(name.substr(0, 59), "AuthenticAMD", "x86 Family 15 Model 65 Stepping 2", 2193));
     EXPECT_EQ(byteAt(reply.bytes, 125), 2u); // RV length 106 - 104
 }
 

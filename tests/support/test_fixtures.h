@@ -1,6 +1,7 @@
 // Fixture files and golden texts shared by the unit and integration tests.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -55,5 +56,44 @@ inline const std::string kOpteronCpuinfo = "processor\t: 0\n"
                                            "stepping\t: 2\n"
                                            "cpu MHz\t\t: 2193.798\n"
                                            "cache size\t: 1024 KB\n\n";
+
+// A CPU identity record laid out as the agent sends it, for texts that fit
+// (model + vendor + EC text at most 104 characters): the model element, the
+// "MN", "EC", "VS" and "RV" fields, the checksum byte, zeros up to byte 126
+// and the end tag.
+inline std::string cpuIdentityRecord(const std::string& model, const std::string& vendor, const std::string& ec,
+                                     std::uint32_t mhz)
+{
+    const std::size_t x = model.size() + vendor.size() + ec.size();
+    std::string r;
+    r += '\x82';
+    r += static_cast<char>(model.size());
+    r += '\0';
+    r += model;
+    r += '\x90';
+    r += static_cast<char>(121 - model.size());
+    r += '\0';
+    r += "MN";
+    r += static_cast<char>(vendor.size());
+    r += vendor;
+    r += "EC";
+    r += static_cast<char>(ec.size());
+    r += ec;
+    r += "VS";
+    r += '\x04';
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        r += static_cast<char>((mhz >> shift) & 0xFF);
+    }
+    r += "RV";
+    r += static_cast<char>(106 - x);
+    unsigned sum = 0;
+    for (const char c : r) {
+        sum += static_cast<unsigned char>(c);
+    }
+    r += static_cast<char>((256 - (sum & 0xFF)) & 0xFF);
+    r.resize(127, '\0');
+    r += '\x78';
+    return r;
+}
 
 } // namespace vorn::testsupport

@@ -5,12 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include "test_fixtures.h"
+
 #include "vornctl/cpuid_record.h"
 #include "vornctl/dimm_map_reply.h"
 #include "vornctl/document_reply.h"
 
 namespace vornctl {
 namespace {
+
+using vorn::testsupport::cpuIdentityRecord;
 
 // A document exactly as the agent frames it.
 std::string document(const std::string& body)
@@ -107,47 +111,12 @@ TEST(VornctlDocument, AnotherRootIsNotAResponseDocument)
     EXPECT_NE(d.problem.find("<vorn>"), std::string::npos);
 }
 
-// Builds a record the way the agent lays it out.
-std::string cpuidRecord(const std::string& model, const std::string& vendor, const std::string& ec, std::uint32_t mhz)
-{
-    const std::size_t x = model.size() + vendor.size() + ec.size();
-    std::string r;
-    r += '\x82';
-    r += static_cast<char>(model.size());
-    r += '\0';
-    r += model;
-    r += '\x90';
-    r += static_cast<char>(121 - model.size());
-    r += '\0';
-    r += "MN";
-    r += static_cast<char>(vendor.size());
-    r += vendor;
-    r += "EC";
-    r += static_cast<char>(ec.size());
-    r += ec;
-    r += "VS";
-    r += '\x04';
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        r += static_cast<char>((mhz >> shift) & 0xFF);
-    }
-    r += "RV";
-    r += static_cast<char>(106 - x);
-    unsigned sum = 0;
-    for (const char c : r) {
-        sum += static_cast<unsigned char>(c);
-    }
-    r += static_cast<char>((256 - (sum & 0xFF)) & 0xFF);
-    r.resize(127, '\0');
-    r += '\x78';
-    return r;
-}
-
 TEST(VornctlCpuid, WorkedLayoutDecodes)
 {
     const std::string model = "AMD Opteron(tm) Processor 248";  // 29
     const std::string vendor = "AuthenticAMD";                  // 12
     const std::string ec = "x86 Family 15 Model 5 Stepping 10"; // 33
-    const std::string r = cpuidRecord(model, vendor, ec, 2193);
+    const std::string r = cpuIdentityRecord(model, vendor, ec, 2193);
     ASSERT_EQ(r.size(), 128u);
     // The layout of the worked example: RV's length byte at 95 holds 32.
     EXPECT_EQ(static_cast<unsigned char>(r[95]), 32);
@@ -165,7 +134,7 @@ TEST(VornctlCpuid, WorkedLayoutDecodes)
 
 TEST(VornctlCpuid, EmptyFieldsAndTheLargestTextsDecode)
 {
-    const CpuidDecode empty = decodeCpuidRecord(cpuidRecord("", "", "x86 Family  Model  Stepping ", 0));
+    const CpuidDecode empty = decodeCpuidRecord(cpuIdentityRecord("", "", "x86 Family  Model  Stepping ", 0));
     ASSERT_TRUE(empty.ok) << empty.problem;
     EXPECT_EQ(empty.record.model, "");
     EXPECT_EQ(empty.record.vendor, "");
@@ -173,7 +142,7 @@ TEST(VornctlCpuid, EmptyFieldsAndTheLargestTextsDecode)
 
     // X = 104: the RV item's checksum is the last byte before the End Tag.
     const std::string ec = "x86 Family 6 Model 85 Stepping 7"; // 32
-    const CpuidDecode full = decodeCpuidRecord(cpuidRecord(std::string(60, 'M'), "GenuineIntel", ec, 3000));
+    const CpuidDecode full = decodeCpuidRecord(cpuIdentityRecord(std::string(60, 'M'), "GenuineIntel", ec, 3000));
     ASSERT_TRUE(full.ok) << full.problem;
     EXPECT_EQ(full.record.model.size(), 60u);
     EXPECT_EQ(full.record.mhz, 3000u);
@@ -182,7 +151,7 @@ TEST(VornctlCpuid, EmptyFieldsAndTheLargestTextsDecode)
 
 TEST(VornctlCpuid, AChangedByteBreaksTheChecksum)
 {
-    std::string r = cpuidRecord("Model", "Vendor", "x86 Family 1 Model 2 Stepping 3", 1000);
+    std::string r = cpuIdentityRecord("Model", "Vendor", "x86 Family 1 Model 2 Stepping 3", 1000);
     r[4] ^= 0x20;
     const CpuidDecode d = decodeCpuidRecord(r);
     ASSERT_TRUE(d.ok) << d.problem;
@@ -191,7 +160,7 @@ TEST(VornctlCpuid, AChangedByteBreaksTheChecksum)
 
 TEST(VornctlCpuid, BrokenLayoutsAreReported)
 {
-    const std::string good = cpuidRecord("Model", "Vendor", "x86 Family 1 Model 2 Stepping 3", 1000);
+    const std::string good = cpuIdentityRecord("Model", "Vendor", "x86 Family 1 Model 2 Stepping 3", 1000);
     EXPECT_NE(decodeCpuidRecord(good.substr(0, 127)).problem.find("128 bytes"), std::string::npos);
     EXPECT_NE(decodeCpuidRecord(std::string(1, '\0')).problem.find("128 bytes"), std::string::npos);
 
