@@ -28,6 +28,7 @@ const std::string kInstalledDaemon = "/usr/sbin/vorn";
 const std::string kVornctl = "/usr/bin/vornctl";
 const std::string kInitScript = "/etc/init.d/vorn";
 const std::string kPidFile = "/var/run/vorn.pid";
+const char* const kPolicy = "/usr/sbin/policy-rc.d";
 
 // The mount that holds path, from this process's mount table: the longest
 // mount point that is a prefix of it. Returns its file system type.
@@ -126,6 +127,12 @@ protected:
             }
             GTEST_SKIP() << "cannot install the package safely: " << problem;
         }
+        // The sandbox has no service manager; its local policy, as in any
+        // chroot, keeps the maintainer scripts from starting services, so
+        // that each test starts the agent itself. Stops are allowed. (Where
+        // it cannot tell the run level, invoke-rc.d asks about "(start)".)
+        board_.writeFile(kPolicy, "#!/bin/sh\nfor a; do case $a in *start*) exit 101 ;; esac; done\nexit 0\n");
+        ASSERT_EQ(exitCode(board_.run(std::string("chmod 0755 ") + kPolicy)), 0);
         // Without the other packages' triggers: rebuilding the manual's index
         // takes seconds and is not this package's doing.
         const RunResult r = board_.run("dpkg --no-triggers -i " VORN_DEB_FILE);
@@ -183,7 +190,21 @@ TEST_F(Package, PutsEveryFileInItsPlace)
 
     const std::string unit = board_.readFile("/usr/lib/systemd/system/vorn.service").value_or("");
     EXPECT_THAT(unit, HasSubstr("Type=forking\n"));
-    EXPECT_THAT(unit, HasSubstr("PIDFile=/var/run/vorn.pid\n"));
+    EXPECT_THAT(unit, HasSubstr("PIDFile=/run/vorn.pid\n"));
+    EXPECT_THAT(unit, HasSubstr("ConditionPathExists=/dev/hlink\n"));
+
+    // Debian's documentation of the package.
+    for (const char* file : {"/usr/share/doc/vorn/copyright", "/usr/share/doc/vorn/changelog.gz"}) {
+        EXPECT_EQ(modeOf(file), 0644u) << file;
+    }
+    // The maintainer script registered the init script and enabled the
+    // unit, as Debian's helpers do; the policy kept it from starting it.
+    EXPECT_EQ(readLink("/etc/rc2.d/S01vorn"), "../init.d/vorn");
+    EXPECT_EQ(readLink("/etc/rc0.d/K01vorn"), "../init.d/vorn");
+    EXPECT_EQ(readLink("/etc/systemd/system/multi-user.target.wants/vorn.service"), "/lib/systemd/system/vorn.service");
+    EXPECT_EQ(board_.daemonPid(), 0);
+    const RunResult depends = board_.run("dpkg-query -W -f='${Depends}' vorn");
+    EXPECT_THAT(depends.output, HasSubstr("net-tools"));
     EXPECT_THAT(unit, HasSubstr("ExecStart=/usr/sbin/vorn\n"));
 
     const std::string inventory = board_.readFile("/etc/kelmora/vorn/swinventory.xml").value_or("");
@@ -332,6 +353,41 @@ TEST_F(Package, VornctlTalksToTheInstalledAgent)
     ASSERT_EQ(exitCode(initScript("stop")), 0);
     const RunResult stopped = vornctl("--source 169.254.101.2 raw x");
     EXPECT_EQ(exitCode(stopped), 3) << stopped.output;
+}
+
+TEST_F(Package, RemovalStopsTheAgentAndPurgeForgetsIt)
+{
+    ASSERT_EQ(exitCode(initScript("start")), 0);
+    const pid_t pid = board_.daemonPid();
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(eventually([&] { return board_.monitors().size() == 2; }));
+
+    // The removal stops the agent through invoke-rc.d; the configuration
+    // files stay, and so do the init script's links.
+    const RunResult removed = board_.run("dpkg --no-triggers -r vorn");
+    ASSERT_EQ(exitCode(removed), 0) << removed.output;
+    EXPECT_THAT(removed.output, HasSubstr("vorn stopped"));
+    EXPECT_TRUE(processEnded(pid));
+    EXPECT_EQ(modeOf(kInstalledDaemon), 0u);
+    EXPECT_EQ(modeOf(kInitScript), 0755u);
+    EXPECT_EQ(readLink("/etc/rc2.d/S01vorn"), "../init.d/vorn");
+
+    // The purge takes the configuration files and every link.
+    const RunResult purged = board_.run("dpkg --no-triggers -P vorn");
+    ASSERT_EQ(exitCode(purged), 0) << purged.output;
+    EXPECT_EQ(modeOf(kInitScript), 0u);
+    EXPECT_EQ(readLink("/etc/rc2.d/S01vorn"), "");
+    EXPECT_EQ(readLink("/etc/systemd/system/multi-user.target.wants/vorn.service"), "");
+}
+
+TEST_F(Package, InitScriptStartsNothingWithoutTheHostLinkDevice)
+{
+    board_.driver().setPresent(simdrv::kHlink, false);
+    const RunResult start = initScript("start");
+    EXPECT_EQ(exitCode(start), 0) << start.output;
+    EXPECT_EQ(start.output, "vorn: no /dev/hlink on this host: not started\n");
+    EXPECT_EQ(board_.daemonPid(), 0);
+    EXPECT_EQ(exitCode(initScript("status")), 3);
 }
 
 } // namespace
