@@ -73,7 +73,12 @@ void setDefaults(State& state) noexcept
 
 SharedMapping createState() noexcept
 {
-    SharedMapping mapping = SharedMapping::create(kDriverStatePath, sizeof(State));
+    return createState(kDriverStatePath);
+}
+
+SharedMapping createState(const char* path) noexcept
+{
+    SharedMapping mapping = SharedMapping::create(path, sizeof(State));
     if (State* state = stateOf(mapping)) {
         state->magic = kMagic;
         state->version = kVersion;

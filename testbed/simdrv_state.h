@@ -142,6 +142,9 @@ void setDefaults(State& state) noexcept;
 
 // Creates the state file with a fresh record (the sandbox does this once).
 SharedMapping createState() noexcept;
+// The same at another path: a container's board, whose file a bind mount
+// shows at kDriverStatePath inside.
+SharedMapping createState(const char* path) noexcept;
 // Maps the existing state file; empty when it is missing or of another layout.
 SharedMapping openState() noexcept;
 inline State* stateOf(const SharedMapping& mapping) noexcept
