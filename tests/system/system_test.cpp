@@ -117,6 +117,10 @@ TEST_F(SystemTest, TheUnitRunsTheAgentOnTheBoard)
         EXPECT_EQ(r.exitCode(), 0) << query.front() << ": " << r.output;
     }
     EXPECT_THAT(box_->vornctl({"hostname"}).output, HasSubstr(box_->output("hostname")));
+    // The host's name as it is now, not as it was when the agent started
+    // (the container's own UTS namespace).
+    ASSERT_EQ(box_->run("hostname vorn-renamed").exitCode(), 0);
+    EXPECT_EQ(box_->vornctl({"hostname"}).output, "hostname   vorn-renamed\ncmdRetVal  0\n");
     EXPECT_THAT(box_->vornctl({"netstat"}).output, HasSubstr("interface  hlink0\n"));
     EXPECT_THAT(box_->vornctl({"cpuid", "0"}).output, HasSubstr("(ok)"));
     const Ran invalid = box_->vornctl({"raw", "x"});
@@ -224,53 +228,61 @@ TEST_F(SystemTest, TheUnitStartsTheAgentOnlyWhereTheHostLinkDeviceIs)
     EXPECT_EQ(box_->output("systemctl is-active vorn"), "active");
 }
 
-struct PowerCase {
-    const char* label;   // the test's name
-    const char* command; // vornctl's
-    bool replies;        // whether the agent lives to reply
-    int nspawnExit;      // systemd-nspawn's exit code: 0 powered off, 133 rebooted
-};
-
-class PowerTest : public SystemTest, public ::testing::WithParamInterface<PowerCase> {};
-
 // The real power programs, inside the booted container only. shutdown,
 // init 0 and reboot ask the container's systemd, and return: the SP gets
 // its reply, then the container goes down in order. reboot -f restarts it
 // at once with the reboot() system call, the agent with it, which may not
 // live to reply.
-TEST_P(PowerTest, TheContainerGoesDown)
+class Power : public SystemTest {
+protected:
+    // command: vornctl's; nspawnExit: systemd-nspawn's exit code, 0 after a
+    // power-off, 133 after a reboot.
+    void sendAndWaitForTheEnd(const std::string& command, bool replies, int nspawnExit)
+    {
+        ASSERT_NO_FATAL_FAILURE(boot(Container::Devices::Simulated));
+        ASSERT_NO_FATAL_FAILURE(installAndWaitForTheAgent());
+        try {
+            box_->requireBootedContainer();
+        } catch (const std::exception& e) {
+            FAIL() << "no power request is sent: " << e.what();
+        }
+        const Ran reply = box_->vornctl({"--yes", command});
+        if (replies) {
+            EXPECT_EQ(reply.exitCode(), 0) << reply.output;
+            EXPECT_EQ(reply.output, "cmdRetVal  0\n");
+        } else if (reply.exitCode() != 0) {
+            // Closed (5) or cut off with the link (4). On a machine the
+            // restart is immediate; in a container the agent may still get
+            // its reply out while the kernel ends the container's processes.
+            EXPECT_THAT(reply.exitCode(), ::testing::AnyOf(4, 5)) << reply.output;
+            EXPECT_THAT(reply.output, Not(HasSubstr("cmdRetVal")));
+        } else {
+            EXPECT_EQ(reply.output, "cmdRetVal  0\n");
+        }
+        const std::optional<int> end = box_->waitForEnd(Millis{90000});
+        ASSERT_TRUE(end.has_value()) << "the container is still running";
+        EXPECT_EQ(*end, nspawnExit);
+    }
+};
+
+TEST_F(Power, ShutdownPowersTheContainerOff)
 {
-    const PowerCase& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(boot(Container::Devices::Simulated));
-    ASSERT_NO_FATAL_FAILURE(installAndWaitForTheAgent());
-    try {
-        box_->requireBootedContainer();
-    } catch (const std::exception& e) {
-        FAIL() << "no power request is sent: " << e.what();
-    }
-    const Ran reply = box_->vornctl({"--yes", c.command});
-    if (c.replies) {
-        EXPECT_EQ(reply.exitCode(), 0) << reply.output;
-        EXPECT_EQ(reply.output, "cmdRetVal  0\n");
-    } else if (reply.exitCode() != 0) {
-        // Closed (5) or cut off with the link (4). On a machine the restart
-        // is immediate; in a container the agent may still get its reply
-        // out while the kernel ends the container's processes.
-        EXPECT_THAT(reply.exitCode(), ::testing::AnyOf(4, 5)) << reply.output;
-        EXPECT_THAT(reply.output, Not(HasSubstr("cmdRetVal")));
-    } else {
-        EXPECT_EQ(reply.output, "cmdRetVal  0\n");
-    }
-    const std::optional<int> end = box_->waitForEnd(Millis{90000});
-    ASSERT_TRUE(end.has_value()) << "the container is still running";
-    EXPECT_EQ(*end, c.nspawnExit);
+    sendAndWaitForTheEnd("shutdown", true, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Letters, PowerTest,
-                         ::testing::Values(PowerCase{"Shutdown_s", "shutdown", true, 0},
-                                           PowerCase{"InitZero_f", "poweroff", true, 0},
-                                           PowerCase{"Reboot_b", "reboot", true, 133},
-                                           PowerCase{"ForcedReboot_B", "forced-reboot", false, 133}),
-                         [](const ::testing::TestParamInfo<PowerCase>& param) { return param.param.label; });
+TEST_F(Power, InitZeroPowersTheContainerOff)
+{
+    sendAndWaitForTheEnd("poweroff", true, 0);
+}
+
+TEST_F(Power, RebootRestartsTheContainer)
+{
+    sendAndWaitForTheEnd("reboot", true, 133);
+}
+
+TEST_F(Power, ForcedRebootRestartsTheContainerAtOnce)
+{
+    sendAndWaitForTheEnd("forced-reboot", false, 133);
+}
 
 } // namespace
