@@ -146,6 +146,18 @@ pid_t innermostPid(pid_t pid)
     return -1;
 }
 
+// In a child: runs argv (argv[0] a path), or ends with status 127.
+[[noreturn]] void execArgv(const std::vector<std::string>& argv)
+{
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
+    _exit(127);
+}
+
 std::string trimmed(std::string s)
 {
     while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
@@ -190,13 +202,7 @@ Ran runProgram(const std::vector<std::string>& argv, Millis timeout, const std::
             _exit(127);
         if (dup2(inRead.get(), 0) < 0 || dup2(outWrite.get(), 1) < 0 || dup2(outWrite.get(), 2) < 0)
             _exit(127);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
-        _exit(127);
+        execArgv(argv);
     }
     outWrite.reset();
     inRead.reset();
@@ -402,12 +408,7 @@ void Container::boot()
         const int log = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (null < 0 || log < 0 || dup2(null, 0) < 0 || dup2(log, 1) < 0 || dup2(log, 2) < 0)
             _exit(127);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        execArgv(argv);
     }
 
     // The container's systemd: PID 1 of its namespace, below systemd-nspawn.
