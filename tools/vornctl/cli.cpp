@@ -8,6 +8,7 @@
 
 #include "escape.h"
 #include "exit_status.h"
+#include "sp_end.h"
 
 namespace vornctl {
 
@@ -297,9 +298,13 @@ std::string helpText()
 {
     std::string text = "usage: vornctl [--host ADDR] [--port N] [--source ADDR] [--timeout S]\n"
                        "               [--raw | --json] [--yes] COMMAND [ARGS]\n"
+                       "       vornctl decode-mce [--json] [--family N] FILE...\n"
+                       "       vornctl sp [--address A] [--hb-interval MS] [--mc-interval MS]\n"
+                       "                  [--records FILE] [--count N] [--json]\n"
                        "\n"
                        "Sends one request to the vorn agent, as the service processor does, and\n"
-                       "prints the reply.\n"
+                       "prints the reply; or plays the service processor's end of the agent's\n"
+                       "own connections and decodes the machine-check records that it sends.\n"
                        "\n"
                        "Options:\n"
                        "  --host ADDR    the agent's address (default 169.254.101.3)\n"
@@ -334,6 +339,8 @@ std::string helpText()
         }
         text += '\n';
     }
+    text += '\n';
+    text += spEndHelpText();
     char statuses[1024];
     std::snprintf(statuses, sizeof statuses,
                   "\n"
@@ -348,8 +355,9 @@ std::string helpText()
                   "  %d  timed out (no connection, or no complete reply)\n"
                   "  %d  connection closed without a reply (the agent drops connections that\n"
                   "     do not come from the SP's address: see --source)\n"
-                  "  %d  reply that cannot be decoded\n"
-                  "  %d  other network or system error\n"
+                  "  %d  reply that cannot be decoded (decode-mce: a file that ends inside a record)\n"
+                  "  %d  other network or system error (decode-mce: a file that cannot be read;\n"
+                  "     sp: no listening at the address, or the records file cannot be written)\n"
                   "  %d  power command not confirmed\n",
                   kExitOk, kExitAgentError, kExitUsage, kExitRefused, kExitTimeout, kExitNoReply, kExitBadReply,
                   kExitNetwork, kExitNotConfirmed);

@@ -13,6 +13,7 @@
 #include "connection.h"
 #include "exit_status.h"
 #include "render.h"
+#include "sp_end_run.h"
 
 namespace {
 
@@ -88,6 +89,20 @@ int confirmPower(const Invocation& inv)
 int main(int argc, char** argv)
 {
     std::vector<std::string_view> args(argv + 1, argv + argc);
+    // The SP's end: commands that take no request to the agent.
+    const SpEndCommandLine spEnd = parseSpEndCommandLine(args);
+    switch (spEnd.kind) {
+    case SpEndCommandLine::Kind::Decode:
+        return runDecode(spEnd.decode);
+    case SpEndCommandLine::Kind::Sp:
+        return runSp(spEnd.sp);
+    case SpEndCommandLine::Kind::Usage:
+        writeAll(2, "vornctl: " + spEnd.message + "\n");
+        return kExitUsage;
+    case SpEndCommandLine::Kind::None:
+        break;
+    }
+
     const ParsedCommandLine parsed = parseCommandLine(args);
     switch (parsed.action) {
     case ParsedCommandLine::Action::Help:

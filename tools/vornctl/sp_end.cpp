@@ -1,0 +1,266 @@
+#include "sp_end.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <type_traits>
+
+#include <arpa/inet.h>
+
+namespace vornctl {
+
+namespace {
+
+template <typename T>
+bool parseNumber(std::string_view text, T& value, int base = 10)
+{
+    if (text.empty()) {
+        return false;
+    }
+    const char* end = text.data() + text.size();
+    std::from_chars_result r{};
+    if constexpr (std::is_floating_point_v<T>) {
+        r = std::from_chars(text.data(), end, value);
+    } else {
+        r = std::from_chars(text.data(), end, value, base);
+    }
+    return r.ec == std::errc{} && r.ptr == end;
+}
+
+// A CPU family in decimal, or in hex as "0x0f" or "0Fh".
+bool parseFamily(std::string_view text, unsigned& family)
+{
+    if (text.starts_with("0x") || text.starts_with("0X")) {
+        return parseNumber(text.substr(2), family, 16);
+    }
+    if (text.ends_with('h') || text.ends_with('H')) {
+        return parseNumber(text.substr(0, text.size() - 1), family, 16);
+    }
+    return parseNumber(text, family);
+}
+
+// Splits "--name=value" into name and value.
+std::pair<std::string_view, std::optional<std::string_view>> splitOption(std::string_view arg)
+{
+    const auto eq = arg.find('=');
+    if (eq == std::string_view::npos) {
+        return {arg, std::nullopt};
+    }
+    return {arg.substr(0, eq), arg.substr(eq + 1)};
+}
+
+bool isOption(std::string_view arg)
+{
+    return arg.size() > 1 && arg.front() == '-';
+}
+
+} // namespace
+
+SpEndCommandLine parseSpEndCommandLine(std::span<const std::string_view> args)
+{
+    SpEndCommandLine result;
+    std::size_t at = args.size();
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--") {
+            break;
+        }
+        if (!isOption(args[i])) {
+            at = i;
+            break;
+        }
+    }
+    if (at == args.size() || (args[at] != "decode-mce" && args[at] != "sp")) {
+        return result;
+    }
+    const bool decode = args[at] == "decode-mce";
+    const std::string_view command = args[at];
+
+    auto usage = [&result, command](std::string text) {
+        result.kind = SpEndCommandLine::Kind::Usage;
+        result.message = std::string(command) + ": " + std::move(text);
+        return result;
+    };
+
+    bool optionsEnded = false;
+    bool json = false;
+    unsigned family = kDefaultMcFamily;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (i == at) {
+            continue;
+        }
+        const std::string_view arg = args[i];
+        if (optionsEnded || !isOption(arg)) {
+            if (!decode) {
+                return usage("takes no file or other argument ('" + std::string(arg) + "')");
+            }
+            result.decode.files.emplace_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const auto [name, inlineValue] = splitOption(arg);
+        auto value = [&, inlineValue = inlineValue](std::string_view& out) {
+            if (inlineValue) {
+                out = *inlineValue;
+                return true;
+            }
+            if (i + 1 < args.size()) {
+                out = args[++i];
+                return true;
+            }
+            return false;
+        };
+        std::string_view v;
+        if (name == "--json" && !inlineValue) {
+            json = true;
+        } else if (name == "--family") {
+            if (!value(v) || !parseFamily(v, family) || family > 0xFF) {
+                return usage("--family needs a CPU family number (15, 0x0f or 0Fh)");
+            }
+        } else if (!decode && name == "--address") {
+            in_addr a{};
+            if (!value(v) || ::inet_pton(AF_INET, std::string(v).c_str(), &a) != 1) {
+                return usage("--address needs a local IPv4 address");
+            }
+            result.sp.address = v;
+        } else if (!decode && name == "--port") {
+            std::uint16_t port = 0;
+            if (!value(v) || !parseNumber(v, port) || port == 0) {
+                return usage("--port needs a port number from 1 to 65535");
+            }
+            result.sp.port = port;
+        } else if (!decode && (name == "--hb-interval" || name == "--mc-interval")) {
+            std::uint32_t ms = 0;
+            if (!value(v) || !parseNumber(v, ms)) {
+                return usage(std::string(name) + " needs milliseconds from 0 to 4294967295");
+            }
+            (name == "--hb-interval" ? result.sp.hbInterval : result.sp.mcInterval) = ms;
+        } else if (!decode && name == "--records") {
+            if (!value(v) || v.empty()) {
+                return usage("--records needs a file");
+            }
+            result.sp.records = v;
+        } else if (!decode && name == "--count") {
+            std::uint64_t n = 0;
+            if (!value(v) || !parseNumber(v, n) || n == 0) {
+                return usage("--count needs a number of records greater than 0");
+            }
+            result.sp.count = n;
+        } else if (!decode && name == "--timeout") {
+            double s = 0;
+            if (!value(v) || !parseNumber(v, s) || !std::isfinite(s) || s <= 0 || s > 3600) {
+                return usage("--timeout needs a number of seconds greater than 0");
+            }
+            result.sp.readSeconds = s;
+        } else {
+            return usage("unknown option '" + std::string(arg) + "'");
+        }
+    }
+    if (decode) {
+        if (result.decode.files.empty()) {
+            return usage("no file given (\"-\" reads standard input)");
+        }
+        result.kind = SpEndCommandLine::Kind::Decode;
+        result.decode.json = json;
+        result.decode.family = family;
+    } else {
+        result.kind = SpEndCommandLine::Kind::Sp;
+        result.sp.json = json;
+        result.sp.family = family;
+    }
+    return result;
+}
+
+std::array<std::uint8_t, 4> intervalBytes(std::uint32_t ms) noexcept
+{
+    return {static_cast<std::uint8_t>(ms >> 24), static_cast<std::uint8_t>(ms >> 16),
+            static_cast<std::uint8_t>(ms >> 8), static_cast<std::uint8_t>(ms)};
+}
+
+std::vector<SpEvent> SpSession::feed(std::string_view bytes)
+{
+    std::vector<SpEvent> events;
+    if (!bytes.empty()) {
+        anything_ = true;
+    }
+    while (!bytes.empty() && !closed_) {
+        if (inRecord_) {
+            const std::size_t take = std::min(bytes.size(), record_.size() - filled_);
+            for (std::size_t k = 0; k < take; ++k) {
+                record_[filled_ + k] = static_cast<std::uint8_t>(bytes[k]);
+            }
+            filled_ += take;
+            bytes.remove_prefix(take);
+            if (filled_ == record_.size()) {
+                SpEvent e;
+                e.kind = SpEvent::Kind::Record;
+                e.letter = 'x';
+                e.record = record_;
+                events.push_back(e);
+                inRecord_ = false;
+                filled_ = 0;
+            }
+            continue;
+        }
+        const char letter = bytes.front();
+        bytes.remove_prefix(1);
+        SpEvent e;
+        e.letter = letter;
+        if (letter == 'h' || letter == 'p') {
+            e.kind = SpEvent::Kind::Interval;
+            e.interval = letter == 'h' ? hbInterval_ : mcInterval_;
+            e.reply = intervalBytes(e.interval);
+            events.push_back(e);
+        } else if (letter == 'x') {
+            inRecord_ = true;
+            filled_ = 0;
+        } else {
+            e.kind = SpEvent::Kind::Unexpected;
+            events.push_back(e);
+            closed_ = true;
+        }
+    }
+    return events;
+}
+
+std::string exchangeLine(std::int64_t epochMs, std::string_view peer, std::string_view what)
+{
+    const std::time_t seconds = static_cast<std::time_t>(epochMs / 1000);
+    std::tm tm{};
+    char stamp[64] = "?";
+    if (::gmtime_r(&seconds, &tm) != nullptr) {
+        char date[48];
+        if (std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tm) > 0) {
+            std::snprintf(stamp, sizeof stamp, "%s.%03dZ", date, static_cast<int>(epochMs % 1000));
+        }
+    }
+    std::string line = stamp;
+    line += ' ';
+    line += peer;
+    line += ' ';
+    line += what;
+    line += '\n';
+    return line;
+}
+
+std::string spEndHelpText()
+{
+    return "The SP's end (the agent's own connections, TCP port 9990):\n"
+           "  decode-mce [--family N] FILE...       decode machine-check error records: bare\n"
+           "                                        156-byte records, or a capture of the wire\n"
+           "                                        ('x' before each); \"-\" reads standard input\n"
+           "  sp [--address A] [--port N] [--hb-interval MS] [--mc-interval MS]\n"
+           "     [--records FILE] [--count N] [--timeout S] [--family N]\n"
+           "                                        be the SP: answer 'h' and 'p' with the\n"
+           "                                        intervals (default 4000 and 5000 ms), keep\n"
+           "                                        every record in FILE and print it decoded;\n"
+           "                                        listens at 169.254.101.2:9990 by default;\n"
+           "                                        ends after N records, or at SIGINT or SIGTERM\n"
+           "  Both take --json: one JSON object per record, one per line.\n"
+           "  --family N names the banks of CPU family N (default 15, 0Fh: the board's).\n";
+}
+
+} // namespace vornctl
