@@ -61,6 +61,34 @@ void vornctl(testbed::Board& board, const std::string& args, const char* source 
         std::printf("  [exit status %d]\n", WEXITSTATUS(r.status));
 }
 
+// The board's SP: `vornctl sp`, in the background, keeping the records it
+// receives in kRecords, its decoded records in kSpOut and its exchanges in
+// kSpLog. Waits until it listens at the SP's end of the link.
+constexpr const char* kRecords = "/tmp/records.cap";
+constexpr const char* kSpOut = "/tmp/sp.out";
+constexpr const char* kSpLog = "/tmp/sp.log";
+
+void startSp(testbed::Board& board, const std::string& args)
+{
+    std::printf("\n$ vornctl sp %s --records %s &\n", args.c_str(), kRecords);
+    board.run(std::string(VORNCTL_FILE) + " sp " + args + " --records " + kRecords + " >" + kSpOut + " 2>" + kSpLog +
+              " </dev/null & echo $! >/tmp/sp.pid");
+    for (int i = 0; i < 500; ++i) {
+        if (board.readFile(kSpLog).value_or("").find("listening") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(Millis{10});
+    }
+    std::printf("  %s", board.readFile(kSpLog).value_or("(not listening)\n").c_str());
+}
+
+// Prints a text indented, a line at a time.
+void indented(const std::string& text)
+{
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        std::printf("  %s\n", line.c_str());
+}
+
 // Heartbeats counted over `span`, as the simulated driver saw them.
 void countHeartbeats(testbed::Board& board, Millis span)
 {
@@ -149,12 +177,11 @@ testbed::McRecords machineCheck()
 
 int demo()
 {
-    testbed::Board board;
+    testbed::Board board(testbed::BoardOptions{.startSp = false});
     std::printf("vorn on the simulated board (host %s, SP %s, stranger %s)\n", testbed::kPlatAddress,
                 testbed::kSpAddress, testbed::kStrangerAddress);
     prepareHost(board);
-    board.sp().setInterval('h', 500);
-    board.sp().setInterval('p', 250);
+    startSp(board, "--hb-interval 500 --mc-interval 250");
     board.start();
     std::printf("daemon started: pid %d (from /var/run/vorn.pid), processes:", board.daemonPid());
     for (const testbed::ProcessInfo& p : board.processes())
@@ -197,17 +224,16 @@ int demo()
     section("A machine-check error reaches the SP");
     board.driver().queueMcRecords(machineCheck());
     std::printf("  the MC driver hands out four records; CPU 1's reports an error\n");
-    if (board.sp().waitForReports(1, Millis{5000})) {
-        const testbed::SpReport report = board.sp().reports().front();
-        std::printf("  the SP received 'x' and a %zu-byte record: cpuId %u, version %u, errOccurred %u,\n"
-                    "  MC4 status 0x%016llx, MC4 address 0x%016llx\n",
-                    sizeof(RegIfVals), report.record.cpuId, report.record.version, report.record.errOccurred,
-                    static_cast<unsigned long long>(report.record.val[eMC4_STATUS_REG]),
-                    static_cast<unsigned long long>(report.record.val[eMC4_ADDR_REG]));
-    } else {
-        std::printf("  the SP received no error record within 5 s\n");
+    std::printf("  vornctl sp received it, kept it in %s and printed it decoded:\n", kRecords);
+    std::string decoded;
+    for (int i = 0; i < 500 && decoded.find("\n\n") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(Millis{10});
+        decoded = board.readFile(kSpOut).value_or("");
     }
-    std::printf("  records received by the SP: %zu\n", board.sp().reports().size());
+    indented(decoded.empty() ? std::string("(no record within 5 s)") : decoded);
+    std::printf("\n$ vornctl decode-mce --json %s\n", kRecords);
+    std::fflush(stdout);
+    indented(board.run(std::string(VORNCTL_FILE) + " decode-mce --json " + kRecords).output);
 
     section("Power commands (the programs are fakes here; vornctl asks unless --yes)");
     vornctl(board, "--yes shutdown");
@@ -246,6 +272,11 @@ int demo()
     vornctl(board, "version");
 
     board.stopDaemon();
+    section("The SP's exchanges (vornctl sp on standard error)");
+    board.run("kill -TERM \"$(cat /tmp/sp.pid)\"");
+    std::this_thread::sleep_for(Millis{100});
+    indented(board.readFile(kSpLog).value_or(""));
+
     section("Log (priority, ident, pid, text)");
     for (const testbed::LogLine& line : board.log())
         std::printf("  %-5s %s[%d] \"%s\"\n", priorityName(line.priority), line.ident.c_str(), line.pid,
