@@ -18,6 +18,7 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -30,6 +31,7 @@
 #include <gtest/gtest.h>
 
 #include "board.h"
+#include "test_fixtures.h"
 #include "unique_fd.h"
 
 using namespace testbed;
@@ -597,4 +599,116 @@ TEST(LogFaults, AlarmDuringABlockedLogCallDoesNotHangTheMonitors)
         << "the MC monitor hangs";
     EXPECT_TRUE(waitUntil([&] { return board.logCount("vorn: connection timeout\n", LOG_INFO) == 2; }, Millis{5000}));
     EXPECT_TRUE(isWholeDocument(board.request("v").bytes));
+}
+
+// --- faults caused from outside: the network, rlimits, mounts --------------
+
+// An SP address on the link at which nothing ever answers a SYN: its frames
+// leave hlink0 for a hardware address that no interface has, and sp0 drops
+// them. Each monitor's connection attempt waits in connect; after 20 s the
+// alarm logs, and the attempt goes on until the kernel gives up on the SYN
+// (after 4 retries here, 31 s: the sandbox's own setting). The monitors then
+// go on with their default intervals. The listener, which admits the SP's
+// address only (now 169.254.101.77), turns the test's connections away all
+// along.
+TEST(SpFaults, AnAddressThatNeverAnswersASynFiresTheConnectionAlarm)
+{
+    Board board;
+    const RunResult route =
+        board.run("echo 4 >/proc/sys/net/ipv4/tcp_syn_retries && "
+                  "ip route add 169.254.101.77/32 dev hlink0 && "
+                  "ip neigh replace 169.254.101.77 lladdr 02:00:00:00:00:77 dev hlink0 nud permanent");
+    ASSERT_EQ(route.status, 0) << route.output;
+    board.driver().setSpIpFile("169.254.101.77\n");
+    const auto start = Clock::now();
+    board.start();
+
+    ASSERT_TRUE(waitUntil([&] { return board.logCount("vorn: connection timeout\n", LOG_INFO) >= 2; }, Millis{30000}));
+    EXPECT_GE(msSince(start), 19900);
+    // The attempts are still waiting: no monitor has given up yet.
+    EXPECT_EQ(board.logCount("cannot connect ", LOG_INFO), 0u);
+    EXPECT_EQ(board.driver().heartbeatCount(), 0u);
+    const Reply turnedAway = board.request("v");
+    EXPECT_TRUE(turnedAway.bytes.empty()) << printable(turnedAway.bytes);
+    EXPECT_TRUE(board.waitForLog("Incoming request from wrong IP\n", LOG_INFO));
+
+    EXPECT_TRUE(waitUntil([&] { return board.logCount("cannot connect ", LOG_INFO) >= 2; }, Millis{20000}));
+    EXPECT_TRUE(board.waitForLog("HB failed to get poll rate from SP\n", LOG_INFO));
+    EXPECT_TRUE(board.waitForLog("MC failed to get poll rate from SP\n", LOG_INFO));
+    EXPECT_TRUE(waitUntil([&] { return board.driver().heartbeatCount() >= 1; }));
+    EXPECT_TRUE(waitUntil([&] { return board.driver().mcPolls() >= 1; }));
+    EXPECT_EQ(board.monitors().size(), 2u);
+}
+
+namespace {
+
+// The descriptors that process pid has open.
+std::vector<int> openDescriptors(pid_t pid)
+{
+    std::vector<int> fds;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            if (e->d_name[0] != '.')
+                fds.push_back(static_cast<int>(std::strtol(e->d_name, nullptr, 10)));
+        }
+        ::closedir(d);
+    }
+    return fds;
+}
+
+} // namespace
+
+// The request server may open the connection's descriptor and no other:
+// the network status query then cannot open its socket, and says so.
+TEST(ResourceFaults, NetworkStatusWithoutAnInterfaceList)
+{
+    Board board;
+    board.start();
+    const pid_t server = board.daemonPid();
+    const std::vector<int> open = openDescriptors(server);
+    ASSERT_FALSE(open.empty());
+    // The two lowest free numbers: the connection takes the first.
+    std::vector<int> free;
+    for (int fd = 0; free.size() < 2; ++fd)
+        if (std::find(open.begin(), open.end(), fd) == open.end())
+            free.push_back(fd);
+    // The soft limit only: the sandbox may not raise a hard one again.
+    rlimit old{};
+    ASSERT_EQ(::prlimit(server, RLIMIT_NOFILE, nullptr, &old), 0) << std::strerror(errno);
+    const rlimit tight{static_cast<rlim_t>(free[1]), old.rlim_max};
+    ASSERT_EQ(::prlimit(server, RLIMIT_NOFILE, &tight, nullptr), 0) << std::strerror(errno);
+
+    EXPECT_EQ(board.request("e").bytes,
+              document("<error>Unable to get ip addresses</error><cmdRetVal>-14</cmdRetVal>"));
+    EXPECT_TRUE(isWholeDocument(board.request("v").bytes)) << "the server still answers";
+
+    ASSERT_EQ(::prlimit(server, RLIMIT_NOFILE, &old, nullptr), 0);
+    const std::string reply = board.request("e").bytes;
+    EXPECT_NE(reply.find("<cmdRetVal>0</cmdRetVal>"), std::string::npos) << printable(reply);
+}
+
+// A /proc that shows processes only: "/proc/cpuinfo" cannot be opened. The
+// sensor query reports the model number as 0 and logs; the CPU identity
+// query answers nothing.
+TEST(ResourceFaults, SensorsAndCpuIdentityWithoutCpuinfo)
+{
+    Board board;
+    board.bindOver("/proc/cpuinfo", vorn::testsupport::kOpteronCpuinfo);
+    board.start();
+    const RunResult hidden = board.run("mount -t proc -o subset=pid proc /proc && test ! -e /proc/cpuinfo");
+    ASSERT_EQ(hidden.status, 0) << hidden.output;
+
+    const std::string sensors = board.request("C").bytes;
+    EXPECT_TRUE(isWholeDocument(sensors)) << printable(sensors);
+    EXPECT_NE(sensors.find("<ModelNumber>0</ModelNumber>"), std::string::npos) << printable(sensors);
+    EXPECT_TRUE(board.waitForLog("unable to open /proc/cpuinfo\n", LOG_CRIT));
+
+    const Reply identity = board.request("c 0");
+    EXPECT_TRUE(identity.bytes.empty()) << printable(identity.bytes);
+    EXPECT_TRUE(waitUntil([&] { return board.logCount("unable to open /proc/cpuinfo\n", LOG_CRIT) >= 2; }));
+
+    // The machine's CPU description again: the model number from it.
+    ASSERT_EQ(board.run("umount /proc").status, 0);
+    EXPECT_NE(board.request("C").bytes.find("<ModelNumber>248</ModelNumber>"), std::string::npos);
 }
