@@ -9,12 +9,17 @@
 #include <regex>
 #include <string>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "board.h"
+#include "unique_fd.h"
 
 #ifndef VORNCTL_FILE
 #error "VORNCTL_FILE: vornctl of this build"
@@ -167,6 +172,32 @@ TEST_F(SpEnd, PlainModeLogsEveryExchangeAndEndsAtSigterm)
     ASSERT_EQ(::kill(sp, SIGTERM), 0);
     EXPECT_TRUE(waitUntil([&] { return ended(sp); }));
     EXPECT_EQ(exitStatus(), "0\n");
+}
+
+// A peer that connects and stays silent holds the SP for one read bound at
+// most; the agent's record, which waits behind it, still arrives.
+TEST_F(SpEnd, ASilentPeerIsDroppedAfterTheReadBound)
+{
+    startSp("--timeout 0.5 --mc-interval 100");
+    UniqueFd silent(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in sp{};
+    sp.sin_family = AF_INET;
+    sp.sin_port = htons(9990);
+    ASSERT_EQ(::inet_pton(AF_INET, kSpAddress, &sp.sin_addr), 1);
+    ASSERT_EQ(::connect(silent.get(), reinterpret_cast<const sockaddr*>(&sp), sizeof sp), 0) << std::strerror(errno);
+    const auto connected = Clock::now();
+
+    board_.driver().queueMcRecords(pollWith(flaggedRecord()));
+    board_.start();
+    ASSERT_TRUE(waitUntil(
+        [&] { return board_.readFile(kErr).value_or("").find("silent for 500 ms: closed") != std::string::npos; },
+        Millis{5000}));
+    // The SP closed the silent connection.
+    char byte = 0;
+    EXPECT_EQ(::recv(silent.get(), &byte, 1, 0), 0);
+    EXPECT_LT(std::chrono::duration_cast<Millis>(Clock::now() - connected).count(), 3000);
+    EXPECT_TRUE(
+        waitUntil([&] { return board_.readFile(kOut).value_or("").find("\n\n") != std::string::npos; }, Millis{10000}));
 }
 
 } // namespace
