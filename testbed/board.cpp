@@ -660,10 +660,11 @@ std::vector<SpExchange> SimSp::exchanges() const
     return out;
 }
 
-std::vector<SpReport> SimSp::reports() const
+namespace {
+
+// Called with the SP's lock held.
+std::vector<SpReport> keptReports(const simsp::State& s)
 {
-    SharedLock lock(state().lock);
-    const auto& s = state();
     std::vector<SpReport> out;
     for (std::uint64_t i = 0; i < std::min<std::uint64_t>(s.reportCount, simsp::kReportCapacity); ++i) {
         SpReport r{fromNs(s.reports[i].completeNs), {}, s.reports[i].exchange};
@@ -671,6 +672,40 @@ std::vector<SpReport> SimSp::reports() const
         out.push_back(r);
     }
     return out;
+}
+
+} // namespace
+
+std::vector<SpReport> SimSp::reports() const
+{
+    SharedLock lock(state().lock);
+    return keptReports(state());
+}
+
+std::vector<SpReport> SimSp::takeReports()
+{
+    SharedLock lock(state().lock);
+    std::vector<SpReport> out = keptReports(state());
+    state().reportCount = 0;
+    return out;
+}
+
+void SimSp::setRefuseEvery(std::uint32_t n)
+{
+    SharedLock lock(state().lock);
+    state().refuseEvery = n;
+}
+
+std::uint64_t SimSp::refusedConnections() const
+{
+    SharedLock lock(state().lock);
+    return state().refusedCount;
+}
+
+void SimSp::setReplyDelay(Millis delay)
+{
+    SharedLock lock(state().lock);
+    state().replyDelayMs = static_cast<std::uint32_t>(delay.count());
 }
 
 bool SimSp::waitForExchanges(std::size_t count, Millis timeout) const

@@ -181,9 +181,20 @@ public:
     void setListening(bool listening, Millis timeout = kDefaultTimeout);
     // Moves the SP to another address (which must exist on sp0).
     void setAddress(const std::string& dottedQuad, Millis timeout = kDefaultTimeout);
+    // Refuses every nth connection attempt from now on (0: none): after
+    // n - 1 accepted connections the SP stops listening until the kernel
+    // has refused one attempt, then listens again.
+    void setRefuseEvery(std::uint32_t n);
+    std::uint64_t refusedConnections() const; // attempts refused so far
+    // Holds back the SP's answer to every command byte by `delay` (0: at once).
+    void setReplyDelay(Millis delay);
 
     std::vector<SpExchange> exchanges() const;
     std::vector<SpReport> reports() const;
+    // The reports kept so far, which the SP then forgets: the next report is
+    // kept as the first again (for runs of more than kReportCapacity reports).
+    // Their exchange indices stay valid.
+    std::vector<SpReport> takeReports();
     bool waitForExchanges(std::size_t count, Millis timeout = kDefaultTimeout) const;
     bool waitForReports(std::size_t count, Millis timeout = kDefaultTimeout) const;
 

@@ -1,12 +1,22 @@
 // vorn-sim-sp: the simulated service processor. Serves TCP port 9990 on the
 // SP's address as the shared SP state says, and records every exchange and
 // every complete 'x' report there. Runs until it is killed.
+//
+// It may refuse every Nth connection: it then stops listening after N - 1
+// accepted connections, so that the kernel refuses the next attempt, and
+// listens again once the network namespace's TCP count of failed connection
+// attempts shows that refusal. And it may answer late: the answer to a
+// command byte waits replyDelayMs after the byte.
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <list>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -26,6 +36,33 @@ using namespace testbed::simsp;
 namespace {
 
 constexpr int kPollSliceMs = 5;
+// Without a readable count of failed attempts a refusal lasts this long.
+constexpr std::int64_t kBlindRefusalNs = 500'000'000;
+
+// The TCP AttemptFails count of this network namespace (connection
+// attempts that a reset ended, refused ones among them), or -1.
+long long attemptFails()
+{
+    std::ifstream in("/proc/net/snmp");
+    std::string names;
+    std::string values;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("Tcp:", 0) != 0)
+            continue;
+        if (names.empty()) {
+            names = line;
+        } else {
+            values = line;
+            break;
+        }
+    }
+    std::istringstream n(names);
+    std::istringstream v(values);
+    for (std::string name, value; n >> name && v >> value;)
+        if (name == "AttemptFails")
+            return std::strtoll(value.c_str(), nullptr, 10);
+    return -1;
+}
 
 struct Connection {
     UniqueFd fd;
@@ -41,6 +78,8 @@ struct Connection {
     std::uint32_t trickled = 0;
     std::int64_t nextTrickleNs = 0;
     bool trickling = false;
+    std::int64_t answerAtNs = 0;
+    bool answerPending = false;
     bool done = false;
 };
 
@@ -66,6 +105,10 @@ public:
                 if (k < fds.size() && fds[k].fd == c.fd.get() && fds[k].revents)
                     readFrom(c);
                 ++k;
+                if (!c.done && c.answerPending && monotonicNs() >= c.answerAtNs) {
+                    c.answerPending = false;
+                    answer(c);
+                }
                 if (!c.done && c.trickling && monotonicNs() >= c.nextTrickleNs)
                     trickle(c);
             }
@@ -76,19 +119,52 @@ public:
 private:
     void syncListening()
     {
-        std::uint32_t want = 0, address = 0;
+        std::uint32_t want = 0, address = 0, refuseEvery = 0;
         {
             SharedLock lock(s_.lock);
             want = s_.wantListening;
             address = s_.address;
+            refuseEvery = s_.refuseEvery;
         }
-        if (listener_ && (!want || address != bound_))
+        if (refuseEvery != refuseEvery_) {
+            refuseEvery_ = refuseEvery;
+            refusing_ = false;
+            accepted_ = 0;
+        }
+        if (refusing_ && refusalSeen()) {
+            refusing_ = false;
+            accepted_ = 0;
+            SharedLock lock(s_.lock);
+            ++s_.refusedCount;
+        }
+        if (!refusing_ && refuseEvery_ > 0 && accepted_ + 1 >= refuseEvery_)
+            startRefusing();
+        const bool serve = want && !refusing_;
+        if (listener_ && (!serve || address != bound_))
             listener_.reset();
-        if (want && !listener_)
+        if (serve && !listener_)
             listen(address);
+        // A refusal is part of serving as set.
+        const bool serving = listener_ || (want && refusing_);
         SharedLock lock(s_.lock);
-        s_.listening = listener_ ? 1 : 0;
-        s_.boundAddress = listener_ ? bound_ : 0;
+        s_.listening = serving ? 1 : 0;
+        s_.boundAddress = serving ? bound_ : 0;
+    }
+
+    // Closes the listening socket: the kernel refuses the next attempt.
+    void startRefusing()
+    {
+        listener_.reset();
+        refusing_ = true;
+        refusingSinceNs_ = monotonicNs();
+        failsAtStart_ = attemptFails();
+    }
+
+    bool refusalSeen() const
+    {
+        if (failsAtStart_ < 0)
+            return monotonicNs() - refusingSinceNs_ >= kBlindRefusalNs;
+        return attemptFails() > failsAtStart_;
     }
 
     void listen(std::uint32_t address)
@@ -126,6 +202,13 @@ private:
                 e->command = -1;
             }
             connections_.push_back(std::move(c));
+            // The attempt after the (N - 1)th accepted one is refused. The
+            // SP's peers connect one at a time, so no other attempt waits in
+            // the backlog that closing the socket would reset.
+            if (refuseEvery_ > 0 && ++accepted_ + 1 >= refuseEvery_) {
+                startRefusing();
+                return;
+            }
         }
     }
 
@@ -167,8 +250,19 @@ private:
             if (c.readingRecord || (used == 1 && c.command == 'x' && c.config.mode == std::uint32_t(Mode::Reply)))
                 takeRecord(c, buf.data() + used, static_cast<std::size_t>(n) - used);
         }
-        if (used == 1)
-            answer(c);
+        if (used == 1) {
+            std::uint32_t delayMs = 0;
+            {
+                SharedLock lock(s_.lock);
+                delayMs = s_.replyDelayMs;
+            }
+            if (delayMs == 0) {
+                answer(c);
+            } else {
+                c.answerPending = true;
+                c.answerAtNs = monotonicNs() + std::int64_t{delayMs} * 1'000'000;
+            }
+        }
     }
 
     // Called with the lock held.
@@ -265,6 +359,11 @@ private:
     UniqueFd listener_;
     std::uint32_t bound_ = 0;
     std::list<Connection> connections_;
+    std::uint32_t refuseEvery_ = 0;
+    std::uint32_t accepted_ = 0; // since the last refusal
+    bool refusing_ = false;
+    std::int64_t refusingSinceNs_ = 0;
+    long long failsAtStart_ = -1;
 };
 
 } // namespace

@@ -14,7 +14,7 @@ namespace testbed::simsp {
 
 inline constexpr const char* kSpStatePath = "/run/testbed/sp/state";
 inline constexpr std::uint32_t kMagic = 0x56535350; // "VSSP"
-inline constexpr std::uint32_t kVersion = 1;
+inline constexpr std::uint32_t kVersion = 2;
 inline constexpr std::uint16_t kSpPort = 9990;
 
 // How the SP answers a command byte.
@@ -74,6 +74,13 @@ struct State {
     std::uint32_t listening;     // set by the SP once its listening socket matches wantListening and address
     std::uint32_t address;       // address to listen on, host byte order
     std::uint32_t boundAddress;  // address the SP listens on now
+    // 0: every connection is accepted. N: after N - 1 accepted connections
+    // the SP stops listening until the kernel has refused one connection
+    // attempt (the network namespace's TCP AttemptFails count rose), then
+    // listens again; counted from when the setting changed.
+    std::uint32_t refuseEvery;
+    std::uint64_t refusedCount; // attempts refused so far
+    std::uint32_t replyDelayMs; // the answer to a command byte waits this long (0: at once)
     std::uint32_t pad;
     CommandConfig commands[256]; // by command byte
 
@@ -87,7 +94,8 @@ static_assert(offsetof(State, exchanges) % 8 == 0);
 static_assert(offsetof(State, reports) % 8 == 0);
 
 // A fresh SP: listening on 169.254.101.2, 'h' and 'p' answered with
-// kDefaultInterval, 'x' read, any other byte closed without reply.
+// kDefaultInterval, 'x' read, any other byte closed without reply; no
+// connection refused, every answer at once.
 void setDefaults(State& state) noexcept;
 
 // Opens the state file, creating it with a fresh record when it is missing.
