@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 
+#include "args.h"
 #include "escape.h"
 #include "exit_status.h"
 #include "sp_end.h"
@@ -13,17 +14,6 @@
 namespace vornctl {
 
 namespace {
-
-template <typename T>
-bool parseNumber(std::string_view text, T& value)
-{
-    if (text.empty()) {
-        return false;
-    }
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return ec == std::errc{} && ptr == end;
-}
 
 bool isDottedQuad(const std::string& text)
 {
@@ -66,16 +56,6 @@ bool checkCount(const CommandSpec& command, std::size_t n, std::size_t min, std:
         usage += command.usage;
     }
     return fail(why, usage);
-}
-
-// Splits "--name=value" into name and value.
-std::pair<std::string_view, std::optional<std::string_view>> splitOption(std::string_view arg)
-{
-    const auto eq = arg.find('=');
-    if (eq == std::string_view::npos) {
-        return {arg, std::nullopt};
-    }
-    return {arg.substr(0, eq), arg.substr(eq + 1)};
 }
 
 } // namespace

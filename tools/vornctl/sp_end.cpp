@@ -1,32 +1,16 @@
 #include "sp_end.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <type_traits>
 
 #include <arpa/inet.h>
+
+#include "args.h"
 
 namespace vornctl {
 
 namespace {
-
-template <typename T>
-bool parseNumber(std::string_view text, T& value, int base = 10)
-{
-    if (text.empty()) {
-        return false;
-    }
-    const char* end = text.data() + text.size();
-    std::from_chars_result r{};
-    if constexpr (std::is_floating_point_v<T>) {
-        r = std::from_chars(text.data(), end, value);
-    } else {
-        r = std::from_chars(text.data(), end, value, base);
-    }
-    return r.ec == std::errc{} && r.ptr == end;
-}
 
 // A CPU family in decimal, or in hex as "0x0f" or "0Fh".
 bool parseFamily(std::string_view text, unsigned& family)
@@ -38,16 +22,6 @@ bool parseFamily(std::string_view text, unsigned& family)
         return parseNumber(text.substr(0, text.size() - 1), family, 16);
     }
     return parseNumber(text, family);
-}
-
-// Splits "--name=value" into name and value.
-std::pair<std::string_view, std::optional<std::string_view>> splitOption(std::string_view arg)
-{
-    const auto eq = arg.find('=');
-    if (eq == std::string_view::npos) {
-        return {arg, std::nullopt};
-    }
-    return {arg.substr(0, eq), arg.substr(eq + 1)};
 }
 
 bool isOption(std::string_view arg)
