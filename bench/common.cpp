@@ -1,0 +1,321 @@
+// What the sections of vorn-bench share: the report, the processes it
+// starts, the letters and their servers, the series of measurements.
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "bench.h"
+
+namespace bench {
+
+Options gOptions;
+
+bool wanted(const Options& o, char section)
+{
+    return o.only.find(section) != std::string::npos;
+}
+
+// The report, printed at the end: one block per section, in section order.
+std::map<int, std::string> gReport;
+int gSection = 0;
+
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    std::vfprintf(stderr, format, ap);
+    va_end(ap);
+}
+
+void row(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void row(const char* format, ...)
+{
+    char line[1024];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    gReport[gSection] += line;
+    gReport[gSection] += '\n';
+}
+
+std::string fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char* format, ...)
+{
+    char line[256];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    return line;
+}
+
+void printReport()
+{
+    std::printf("\n");
+    for (const auto& [section, text] : gReport)
+        std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+Json summaryJson(const Summary& s)
+{
+    Json j = Json::object();
+    j["median"] = s.median;
+    j["min"] = s.min;
+    j["max"] = s.max;
+    j["mean"] = s.mean;
+    j["n"] = static_cast<unsigned long>(s.count);
+    return j;
+}
+
+// "0.93 (0.90-0.95)"
+std::string ratioText(const Summary& s)
+{
+    if (!std::isfinite(s.median))
+        return "-";
+    if (s.median >= 10)
+        return fmt("%.0f (%.0f-%.0f)", s.median, s.min, s.max);
+    return fmt("%.2f (%.2f-%.2f)", s.median, s.min, s.max);
+}
+
+std::string which(const std::string& name)
+{
+    for (const char* dir : {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
+        const std::string path = std::string(dir) + "/" + name;
+        if (::access(path.c_str(), X_OK) == 0)
+            return path;
+    }
+    return {};
+}
+
+bool waitUntil(const std::function<bool()>& done, Millis timeout)
+{
+    const auto end = Clock::now() + timeout;
+    while (!done()) {
+        if (Clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(Millis{10});
+    }
+    return true;
+}
+
+void writeText(const std::string& path, const std::string& text, mode_t mode)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0)
+        throw std::runtime_error("cannot write " + path);
+    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::fchmod(fd, mode);
+    ::close(fd);
+    if (!ok)
+        throw std::runtime_error("cannot write " + path);
+}
+
+// The letters of this run.
+const std::vector<Letter>& letters()
+{
+    static const std::vector<Letter> all = [] {
+        std::vector<Letter> chosen;
+        for (const Letter& l : allLetters())
+            if (gOptions.letters.empty() || gOptions.letters.find(l.letter) != std::string::npos)
+                chosen.push_back(l);
+        return chosen;
+    }();
+    return all;
+}
+
+const std::vector<Letter>& allLetters()
+{
+    static const std::vector<Letter> all = {
+        {'v', "v", nullptr, "features", nullptr},
+        {'T', "T", "guest-get-time", "time", nullptr},
+        {'H', "H", "guest-get-host-name", "host name", nullptr},
+        {'e', "e", "guest-network-get-interfaces", "network status", nullptr},
+        {'C', "C", nullptr, "sensors", nullptr},
+        {'c', "c 0", nullptr, "CPU identity", nullptr},
+        {'L', "L", nullptr, "inventory", nullptr},
+        {'d', "d", nullptr, "name servers", "/etc/resolv.conf"},
+    };
+    return all;
+}
+
+std::string qgaRequest(const char* command)
+{
+    return std::string("{\"execute\":\"") + command + "\"}\n";
+}
+
+Target tcpTarget(std::uint16_t port)
+{
+    Target t;
+    t.kind = Target::Kind::Tcp;
+    t.source = testbed::kSpAddress;
+    t.host = testbed::kPlatAddress;
+    t.port = port;
+    return t;
+}
+
+Target floorUnixTarget()
+{
+    Target t;
+    t.kind = Target::Kind::UnixClose;
+    t.path = kFloorSocket;
+    return t;
+}
+
+Target qgaTarget()
+{
+    Target t;
+    t.kind = Target::Kind::UnixLine;
+    t.path = kQgaSocket;
+    return t;
+}
+
+// The shell script of the inetd-style agent: prints the document.
+std::string printingScript(const std::string& document)
+{
+    std::string s = "#!/bin/sh\nprintf '";
+    for (const unsigned char c : document) {
+        if (c != 0 && (std::isalnum(c) || std::strchr("<>/=.:_- ?\"", c) != nullptr)) {
+            s += static_cast<char>(c);
+        } else {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\%03o", c);
+            s += esc;
+        }
+    }
+    s += "'\n";
+    return s;
+}
+
+DaemonPids daemonPids(Board& board)
+{
+    DaemonPids p;
+    p.server = board.daemonPid();
+    for (const auto& call : board.driver().calls()) {
+        if (call.request == testbed::simdrv::kHbBeat && p.hb == 0)
+            p.hb = call.pid;
+        if (call.request == testbed::simdrv::kMcRegIf && p.mc == 0)
+            p.mc = call.pid;
+    }
+    return p;
+}
+
+Json memoryJson(const Memory& m)
+{
+    Json j = Json::object();
+    j["rss_kib"] = static_cast<unsigned long>(m.rssKb);
+    j["pss_kib"] = static_cast<unsigned long>(m.pssKb);
+    j["pss_anon_kib"] = static_cast<unsigned long>(m.pssAnonKb);
+    j["pss_file_kib"] = static_cast<unsigned long>(m.pssFileKb);
+    j["uss_kib"] = static_cast<unsigned long>(m.privateKb);
+    j["pss_without_simulated_drivers_kib"] = static_cast<unsigned long>(m.pssKb - m.pssExcludedKb);
+    return j;
+}
+
+const std::vector<std::string> kTestbedMappings = {"vorn_simdrv", "/run/testbed/"};
+
+std::vector<MemoryRow> memoryRows(const DaemonPids& p, pid_t qga)
+{
+    std::vector<MemoryRow> rows;
+    const std::pair<const char*, pid_t> procs[] = {
+        {"request server", p.server}, {"MC monitor", p.mc}, {"HB monitor", p.hb}, {"qemu-ga", qga}};
+    for (const auto& [name, pid] : procs) {
+        if (pid <= 0)
+            continue;
+        if (const auto m = memoryOf(pid, kTestbedMappings))
+            rows.push_back({name, *m});
+    }
+    return rows;
+}
+
+std::uint64_t footprintKb(const DaemonPids& p)
+{
+    std::set<std::uint64_t> frames;
+    for (const pid_t pid : {p.server, p.mc, p.hb}) {
+        if (pid > 0) {
+            const auto f = residentFrames(pid, kTestbedMappings);
+            frames.insert(f.begin(), f.end());
+        }
+    }
+    return frames.size() * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) / 1024;
+}
+
+Json ratioJson(const RatioSeries& r)
+{
+    Json j = Json::object();
+    j["from_median_round_trips"] = summaryJson(summarize(r.medianRounds));
+    j["from_batch_times"] = summaryJson(summarize(r.rounds));
+    return j;
+}
+
+Json seriesJson(const Series& s)
+{
+    Json j = Json::object();
+    j["available"] = s.available;
+    if (!s.available) {
+        j["why"] = s.why;
+        return j;
+    }
+    std::vector<double> perSecond;
+    for (double t : s.roundSecondsPerRequest)
+        perSecond.push_back(1.0 / t);
+    std::vector<double> cpuUs;
+    for (double t : s.roundCpuPerRequest)
+        cpuUs.push_back(t * 1e6);
+    j["requests"] = s.requests;
+    j["failures"] = s.failures;
+    j["round_trip_us_median"] = quantile(s.latencies, 0.5) * 1e6;
+    j["round_trip_us_p90"] = quantile(s.latencies, 0.9) * 1e6;
+    j["round_trip_us_p99"] = quantile(s.latencies, 0.99) * 1e6;
+    j["throughput_per_s"] = summaryJson(summarize(perSecond));
+    j["server_cpu_us_per_request"] = summaryJson(summarize(cpuUs));
+    return j;
+}
+
+double perSecondMedian(const Series& s)
+{
+    std::vector<double> v;
+    for (double t : s.roundSecondsPerRequest)
+        v.push_back(1.0 / t);
+    return summarize(v).median;
+}
+
+double cpuUsMedian(const Series& s)
+{
+    return summarize(s.roundCpuPerRequest).median * 1e6;
+}
+
+Batch timedBatch(const Target& target, const std::string& request, unsigned count, pid_t server, double& cpuSeconds)
+{
+    const auto before = server > 0 ? cpuOf(server) : std::nullopt;
+    Batch b = runBatch(target, request, count);
+    const auto after = server > 0 ? cpuOf(server) : std::nullopt;
+    cpuSeconds = before && after ? static_cast<double>(after->onCpuNs - before->onCpuNs) * 1e-9 : NAN;
+    return b;
+}
+
+} // namespace bench

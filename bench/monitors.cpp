@@ -1,0 +1,212 @@
+// Section 5: the heartbeat's period and a machine-check record's way to the
+// SP, to the simulated SP and to vornctl sp.
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "bench.h"
+
+namespace bench {
+
+void Bench::monitors(Board& board)
+{
+    gSection = 5;
+    say("5. monitors\n");
+    Json section = Json::object();
+    row("5. Monitors (simulated driver time stamps)");
+    const int seconds = opt_.quick ? 3 : 10;
+    if (!waitUntil([&] { return board.driver().heartbeatCount() >= 1; }, Millis{5000}))
+        throw std::runtime_error("no heartbeat");
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const auto beats = board.driver().heartbeats();
+    std::vector<double> gaps;
+    for (std::size_t i = 1; i < beats.size(); ++i)
+        gaps.push_back(std::chrono::duration<double, std::milli>(beats[i] - beats[i - 1]).count());
+    const Summary s = summarize(gaps);
+    double worst = 0;
+    for (double g : gaps)
+        worst = std::max(worst, std::fabs(g - 100.0));
+    row("heartbeat at 100 ms: %zu periods, mean %.3f ms (%+.3f), worst deviation %.3f ms, p99 %.3f ms", gaps.size(),
+        s.mean, s.mean - 100.0, worst, quantile(gaps, 0.99));
+    Json hb = Json::object();
+    hb["interval_ms"] = 100;
+    hb["periods"] = static_cast<unsigned long>(gaps.size());
+    hb["mean_ms"] = s.mean;
+    hb["worst_deviation_ms"] = worst;
+    hb["p99_ms"] = quantile(gaps, 0.99);
+    section["heartbeat_100ms"] = hb;
+
+    // A flagged record queued in the driver, taken by the next poll (every
+    // 100 ms) and sent to the SP on a connection of its own.
+    const std::uint32_t records = opt_.quick ? 10 : 50;
+    std::vector<Clock::time_point> queued;
+    for (std::uint32_t i = 0; i < records; ++i) {
+        RegIfVals flagged{};
+        flagged.cpuId = i;
+        flagged.version = 2;
+        flagged.errOccurred = 1;
+        RegIfVals none{};
+        queued.push_back(Clock::now());
+        board.driver().queueMcRecords({flagged, none, none, none});
+        if (!board.sp().waitForReports(i + 1, Millis{5000}))
+            throw std::runtime_error("a flagged record did not reach the SP");
+        // A random phase against the poll.
+        std::this_thread::sleep_for(Millis{static_cast<long>(7 * i % 100)});
+    }
+    const auto sets = board.driver().mcSets();
+    const auto reports = board.sp().reports();
+    std::vector<double> fromQueue;
+    std::vector<double> fromPoll;
+    const std::size_t first = sets.size() - records;
+    for (std::uint32_t i = 0; i < records && i < reports.size(); ++i) {
+        const auto& set = sets.at(first + i);
+        fromQueue.push_back(std::chrono::duration<double, std::milli>(reports[i].complete - queued[i]).count());
+        if (set.handedOut)
+            fromPoll.push_back(std::chrono::duration<double, std::milli>(reports[i].complete - *set.handedOut).count());
+    }
+    const Summary q = summarize(fromQueue);
+    const Summary p = summarize(fromPoll);
+    row("flagged MC record, in the driver -> held by the SP (poll every 100 ms): %u records, mean %.3f ms, median "
+        "%.3f ms, worst %.3f ms",
+        records, q.mean, q.median, q.max);
+    row("  of which poll -> SP (the forwarding itself):                       mean %.3f ms, median %.3f ms, worst "
+        "%.3f ms",
+        p.mean, p.median, p.max);
+    Json mc = Json::object();
+    mc["poll_interval_ms"] = 100;
+    mc["records"] = records;
+    mc["driver_to_sp_ms"] = summaryJson(q);
+    mc["poll_to_sp_ms"] = summaryJson(p);
+    section["mc_record"] = mc;
+    json_["monitors"] = section;
+}
+
+// The SP's end as a user runs it: `vornctl sp --json` as the board's SP. A
+// flagged record, from the driver's hand-out to its decoded line on vornctl's
+// standard output (read here through a pipe, each line stamped as it
+// arrives).
+void Bench::monitorsWithVornctlSp(Board& board)
+{
+    gSection = 5;
+    say("5. monitors: vornctl sp\n");
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
+    const pid_t sp = ::fork();
+    if (sp < 0)
+        throw std::runtime_error("fork");
+    if (sp == 0) {
+        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(null, 2) < 0)
+            _exit(127);
+        ::execl(VORN_BENCH_VORNCTL_FILE, "vornctl", "sp", "--json", "--hb-interval", "100", "--mc-interval", "100",
+                nullptr);
+        _exit(127);
+    }
+    ::close(out[1]);
+    std::mutex lock;
+    std::vector<Clock::time_point> lines;
+    std::thread reader([&, fd = out[0]] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+            const auto now = Clock::now();
+            std::lock_guard<std::mutex> hold(lock);
+            for (ssize_t k = 0; k < n; ++k)
+                if (buf[k] == '\n')
+                    lines.push_back(now);
+        }
+        ::close(fd);
+    });
+    auto lineCount = [&] {
+        std::lock_guard<std::mutex> hold(lock);
+        return lines.size();
+    };
+    auto finish = [&] {
+        ::kill(sp, SIGTERM);
+        ::waitpid(sp, nullptr, 0);
+        reader.join();
+    };
+    // Listening at 169.254.101.2:9990 before the daemon starts.
+    const bool listening = waitUntil(
+        [] {
+            std::ifstream table("/proc/net/tcp");
+            std::ostringstream text;
+            text << table.rdbuf();
+            return text.str().find("0265FEA9:2706 00000000:0000 0A") != std::string::npos;
+        },
+        Millis{5000});
+    if (!listening) {
+        finish();
+        throw std::runtime_error("vornctl sp did not listen");
+    }
+    writeFixtures(board);
+    board.start();
+
+    const std::uint32_t records = opt_.quick ? 10 : 50;
+    std::vector<Clock::time_point> queued;
+    for (std::uint32_t i = 0; i < records; ++i) {
+        RegIfVals flagged{};
+        flagged.cpuId = i % 4;
+        flagged.version = 2;
+        flagged.errOccurred = 1;
+        flagged.val[eMC4_STATUS_REG] = 0x9c00400000000813ull;
+        flagged.val[eMC4_ADDR_REG] = 0x3f7e1a40ull + i;
+        RegIfVals none{};
+        queued.push_back(Clock::now());
+        board.driver().queueMcRecords({flagged, none, none, none});
+        if (!waitUntil([&] { return lineCount() >= i + 1; }, Millis{5000})) {
+            finish();
+            throw std::runtime_error("a flagged record did not reach vornctl sp");
+        }
+        std::this_thread::sleep_for(Millis{static_cast<long>(7 * i % 100)});
+    }
+    finish();
+    const auto sets = board.driver().mcSets();
+    std::vector<double> fromQueue;
+    std::vector<double> fromPoll;
+    const std::size_t first = sets.size() - records;
+    for (std::uint32_t i = 0; i < records && i < lines.size(); ++i) {
+        fromQueue.push_back(std::chrono::duration<double, std::milli>(lines[i] - queued[i]).count());
+        if (const auto& set = sets.at(first + i); set.handedOut)
+            fromPoll.push_back(std::chrono::duration<double, std::milli>(lines[i] - *set.handedOut).count());
+    }
+    const Summary q = summarize(fromQueue);
+    const Summary p = summarize(fromPoll);
+    row("flagged MC record, in the driver -> decoded line of vornctl sp --json (poll every 100 ms): %u records, mean "
+        "%.3f ms, median %.3f ms, worst %.3f ms",
+        records, q.mean, q.median, q.max);
+    row("  of which poll -> decoded line (forwarding, decoding, printing): mean %.3f ms, median %.3f ms, "
+        "worst %.3f ms",
+        p.mean, p.median, p.max);
+    Json mc = Json::object();
+    mc["poll_interval_ms"] = 100;
+    mc["records"] = records;
+    mc["driver_to_decoded_line_ms"] = summaryJson(q);
+    mc["poll_to_decoded_line_ms"] = summaryJson(p);
+    json_["monitors_vornctl_sp"] = mc;
+}
+
+} // namespace bench
