@@ -33,7 +33,7 @@ using testbed::Millis;
 
 constexpr const char* kRunDir = "/run/bench";
 constexpr std::uint16_t kFloorPort = 7000;
-constexpr std::uint16_t kFloorFilePort = 7001;
+constexpr std::uint16_t kOwnFloorPort = 7001;
 constexpr std::uint16_t kInetdPortBase = 7100;
 constexpr const char* kQgaSocket = "/run/bench/qga.sock";
 constexpr const char* kFloorSocket = "/run/bench/floor.sock";
@@ -149,10 +149,22 @@ struct Letter {
     std::string request;
     const char* qga; // the equivalent qemu-ga command, if any
     const char* what;
-    // A file whose content the answer must follow, so that the daemon opens
-    // and reads it at every request (for the floor that does the same).
-    const char* readsFile;
+    // The letter's own floor: the work steps (vorn-bench-floor's B=STEP
+    // arguments, without "B=") that the least server answering this letter
+    // must do at every request, beside the plain floor's accept, read,
+    // write and close.
+    std::vector<std::string> floorWork;
+    // The letter runs a program (the shell and what it starts): a request
+    // costs milliseconds, so a round has fewer batches.
+    bool runsProgram = false;
+    // 'J': each request moves the host link between two addresses, and the
+    // next one goes to the address it moved to.
+    bool movesLink = false;
 };
+
+// The host link's second address: 'J' moves the link between it and
+// testbed::kPlatAddress.
+constexpr const char* kSecondPlatAddress = "169.254.101.4";
 
 // The letters of this run (--letters), and every letter.
 const std::vector<Letter>& letters();
@@ -255,8 +267,8 @@ Json ratioJson(const RatioSeries& r);
 
 struct LetterRun {
     Letter letter;
-    Series vorn, floor, inetd, qga, floorUnix, floorFile;
-    RatioSeries toFloor, toInetd, toQga, toFloorFile;
+    Series vorn, floor, inetd, qga, floorUnix, own;
+    RatioSeries toFloor, toInetd, toQga, toOwn;
     // The query's own cost, each server's round trip less the floor's over
     // the same transport: qemu-ga's over vorn's, per pair, median per round.
     std::vector<double> queryCostPairs;
@@ -281,7 +293,7 @@ public:
 
 private:
     void writeFixtures(Board& board);
-    void startReferences();
+    void startReferences(Board& board);
     void roundTrips();
     std::vector<MemoryRow> memory(const char* when, Json& into);
     void memoryTable(const std::vector<MemoryRow>& atStart, const std::vector<MemoryRow>& after,
@@ -295,6 +307,15 @@ private:
     void monitorsWithVornctlSp(Board& board);
     void callgrind(Board& board);
     void startup();
+    // The daemon's address for the SP's requests: where 'J' last moved the link.
+    Target vornTarget() const;
+    // n 'J' requests, each moving the link to the other address and sent to
+    // the address the one before moved it to; a request that meets the
+    // listener being renewed (refused, or reset) is sent again, and its time
+    // counts from the first attempt. The first and last exchanges are kept
+    // when asked for; the CPU time is the request server's (server > 0).
+    Batch linkBatch(unsigned n, pid_t server, Exchange* first = nullptr, Exchange* last = nullptr,
+                    double* cpuSeconds = nullptr);
     void machine();
     void binarySize();
     unsigned n(unsigned full, unsigned quick) const { return opt_.quick ? quick : full; }
@@ -305,7 +326,7 @@ private:
     std::map<char, std::string> documents_;
     Child floor_;
     Child floorUnix_;
-    Child floorFile_;
+    Child ownFloor_;
     std::vector<Child> inetd_;
     Child qga_;
     std::string qgaWhy_;
@@ -318,6 +339,7 @@ private:
     unsigned long vornRequests_ = 0;
     unsigned long qgaRequests_ = 0;
     bool referencesUp_ = false;
+    std::string linkAt_ = testbed::kPlatAddress;
     double startAnswerMs_ = NAN;
     double startQgaMs_ = NAN;
 };

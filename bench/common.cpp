@@ -26,7 +26,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include "bench.h"
+#include "cmd_hlink.h"
+#include "cmd_power.h"
+#include "cmd_sensors.h"
+#include "cmd_setip.h"
 
 namespace bench {
 
@@ -148,17 +155,67 @@ const std::vector<Letter>& letters()
     return all;
 }
 
+namespace {
+
+std::uint32_t hostOrder(const char* dottedQuad)
+{
+    in_addr a{};
+    ::inet_pton(AF_INET, dottedQuad, &a);
+    return ntohl(a.s_addr);
+}
+
+// What the daemon's 'J' does once it has answered, for the address it moves
+// the link to: the init script checked and rewritten, the interface moved,
+// the driver told.
+std::vector<std::string> hostLinkMove(const char* plat)
+{
+    const std::uint32_t ip = hostOrder(plat);
+    return {"after:file:/etc/init.d/vorn", std::string("after:sh:") + vorn::initScriptCommand(ip).data(),
+            std::string("after:sh:") + vorn::hlinkAddressCommand(ip).data(),
+            fmt("after:hlink-set:%u:%u", ip, hostOrder(testbed::kSpAddress))};
+}
+
+// The ifconfig line of the 'E' request, with "%s" where the error file's
+// name goes.
+std::string setIpCommand(const std::string& request)
+{
+    std::string text = request;
+    vorn::SetIpParams params = vorn::tokenise(text.data());
+    vorn::stripInterfacePrefix(params.param[1]);
+    return vorn::buildIfconfigCommand(params, "%s").data();
+}
+
+} // namespace
+
 const std::vector<Letter>& allLetters()
 {
+    static const std::string kSetIp = "E eth1 10.9.8.7 255.255.255.0";
     static const std::vector<Letter> all = {
-        {'v', "v", nullptr, "features", nullptr},
-        {'T', "T", "guest-get-time", "time", nullptr},
-        {'H', "H", "guest-get-host-name", "host name", nullptr},
-        {'e', "e", "guest-network-get-interfaces", "network status", nullptr},
-        {'C', "C", nullptr, "sensors", nullptr},
-        {'c', "c 0", nullptr, "CPU identity", nullptr},
-        {'L', "L", nullptr, "inventory", nullptr},
-        {'d', "d", nullptr, "name servers", "/etc/resolv.conf"},
+        {'v', "v", nullptr, "features", {}},
+        {'T', "T", "guest-get-time", "time", {}},
+        {'H', "H", "guest-get-host-name", "host name", {"uname"}},
+        {'e', "e", "guest-network-get-interfaces", "network status", {"net"}},
+        {'C', "C", nullptr, "sensors", {fmt("mc-sensors:%d", vorn::kTempCpus), "file:/proc/cpuinfo"}},
+        {'c', "c 0", nullptr, "CPU identity", {"file:/proc/cpuinfo"}},
+        {'M', "M", nullptr, "memory modules", {"mc-dimm"}},
+        {'L',
+         "L",
+         nullptr,
+         "inventory",
+         {"file:/etc/kelmora/swinventory.xml", "file:/etc/kelmora/hlink/swinventory.xml",
+          "file:/etc/kelmora/oxa_mc/swinventory.xml", "file:/etc/kelmora/vorn/swinventory.xml", "uname"}},
+        {'d', "d", nullptr, "name servers", {"file:/etc/resolv.conf"}},
+        {'h', "h 4000", nullptr, "HB interval", {}},
+        {'p', "p 5000", nullptr, "MC interval", {}},
+        {'x', "x", nullptr, "invalid letter", {}},
+        {'D', "D 192.0.2.53", nullptr, "set name server", {"replace:/etc/resolv.conf:/tmp/resolv.confXXXXXX"}, true},
+        {'E', kSetIp, nullptr, "set address", {"sh-log:/tmp/vorn.logXXXXXX:" + setIpCommand(kSetIp)}, true},
+        {'J', fmt("J p=%s s=%s", kSecondPlatAddress, testbed::kSpAddress), nullptr, "move host link",
+         hostLinkMove(kSecondPlatAddress), true, true},
+        {'s', "s", nullptr, "shutdown", {std::string("pipe:") + vorn::kOrderlyShutdownCommand}, true},
+        {'f', "f", nullptr, "forced shutdown", {std::string("pipe:") + vorn::kForcedShutdownCommand}, true},
+        {'b', "b", nullptr, "reboot", {std::string("pipe:") + vorn::kRebootCommand}, true},
+        {'B', "B", nullptr, "forced reboot", {std::string("pipe:") + vorn::kForcedRebootCommand}, true},
     };
     return all;
 }

@@ -1,38 +1,119 @@
-/* vorn-bench-floor ADDRESS PORT DIR, or vorn-bench-floor unix PATH DIR: the
- * floor of a protocol of one connection per request, over TCP or over a
- * UNIX socket. (vorn-bench-floor sleep: the floor of an idle process that
- * wakes once a second, for the idle cost.) It accepts a connection, reads once (at most 256
- * bytes), writes the answer kept for the request's first byte, closes, and
- * takes the next connection. The answer to the byte B is the file DIR/XX
- * (XX: B in two lower-case hexadecimal digits), read once at start; a byte
- * without a file is answered with nothing. No peer check, no logging, no
- * formatting: only the system calls that any such server makes.
+/* vorn-bench-floor ADDRESS PORT DIR [STEP...], or vorn-bench-floor unix PATH
+ * DIR [STEP...]: the floor of a protocol of one connection per request, over
+ * TCP or over a UNIX socket. (vorn-bench-floor sleep: the floor of an idle
+ * process that wakes once a second, for the idle cost.) It accepts a
+ * connection, reads once (at most 256 bytes), writes the answer kept for the
+ * request's first byte, closes, and takes the next connection. The answer to
+ * the byte B is the file DIR/XX (XX: B in two lower-case hexadecimal digits),
+ * read once at start; a byte without a file is answered with nothing. No peer
+ * check, no logging, no formatting: only the system calls that any such
+ * server makes.
  *
- * Further arguments B=PATH make it also open PATH, read it to its end and
- * close it at every request whose first byte is B, before it answers: the
- * floor of a query whose answer must follow a file, read anew each time. */
+ * Each further argument B=STEP adds one step of work to the requests whose
+ * first byte is B: the floor of a query that must do that work anew for each
+ * request. A byte's steps run in the order given, before the answer is
+ * written; a step written B=after:STEP runs once the answer has been written
+ * and the connection closed. Each step makes the system calls that the agent
+ * makes for the same work, and nothing more:
+ *
+ *   B=/PATH, B=file:PATH     open PATH, read it to its end, close it.
+ *   B=net                    the interface queries of the network status: a
+ *                            datagram socket, SIOCGIFCONF into 4096 bytes,
+ *                            /proc/net/dev through a 16 KiB stream buffer
+ *                            (SIOCGIFHWADDR for each device without an IPv4
+ *                            address), per IPv4 interface SIOCGIFFLAGS,
+ *                            SIOCGIFHWADDR (not for a loopback interface) and
+ *                            SIOCGIFNETMASK, then /proc/net/route through a
+ *                            16 KiB stream buffer up to the default route.
+ *   B=mc-sensors:N           open MC_DRIVER_PATH, IOCTL_GET_CPU_TEMP for CPUs
+ *                            0 to N-1 (N at most 64), IOCTL_GET_CPUID_VALUE,
+ *                            close.
+ *   B=mc-dimm                open MC_DRIVER_PATH, IOCTL_GET_DIMM_MAP, close.
+ *   B=uname                  uname(): the host name and the kernel release.
+ *   B=hlink-set:PLAT:SP      open HLINK_DRIVER_PATH, IOCTL_SET_PLAT_IP with
+ *                            PLAT and, when that was taken, IOCTL_SET_SP_IP
+ *                            with SP (decimal numbers, host byte order), close.
+ *   B=sh:COMMAND             run COMMAND with system() and wait for it.
+ *   B=sh-log:TEMPLATE:COMMAND
+ *                            make a file with mkostemp(TEMPLATE), close it,
+ *                            run COMMAND with system(), its one "%s" replaced
+ *                            by the file's name, then remove the file.
+ *   B=pipe:COMMAND           start COMMAND with popen(), read its first line
+ *                            (at most 255 characters), close the pipe, which
+ *                            waits for it.
+ *   B=replace:PATH:TEMPLATE  copy PATH line by line into a new file made with
+ *                            mkostemp(TEMPLATE), give the copy the old file's
+ *                            owner and mode, fsync it, check the room on
+ *                            PATH's file system when the two lie on different
+ *                            ones, close both and run "/bin/mv COPY PATH"
+ *                            with system().
+ *
+ * TEMPLATE ends in "XXXXXX" and holds no colon; a command line that a step
+ * builds must fit the agent's 256-byte line. At most 16 steps per byte. A
+ * malformed argument ends the floor at start with status 2. A step that fails
+ * when it runs (a file that cannot be opened, a command that fails) is passed
+ * over: the answer is the kept one all the same. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
+#include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "dimm_map.h"
+#include "hlink_shared.h"
+#include "mc.h"
 
 struct answer {
     char* bytes;
     size_t size;
 };
 
+enum stepKind {
+    STEP_FILE,
+    STEP_NET,
+    STEP_MC_SENSORS,
+    STEP_MC_DIMM,
+    STEP_HLINK_SET,
+    STEP_SH,
+    STEP_SH_LOG,
+    STEP_PIPE,
+    STEP_REPLACE,
+    STEP_UNAME,
+};
+
+struct step {
+    enum stepKind kind;
+    int after;           /* runs after the answer and the close */
+    const char* path;    /* file, replace */
+    const char* tmpl;    /* sh-log, replace: the mkostemp template */
+    const char* command; /* sh, sh-log, pipe */
+    size_t nameAt;       /* sh-log: where "%s" stands in the command */
+    unsigned cpus;       /* mc-sensors */
+    uint32_t plat, sp;   /* hlink-set */
+};
+
+#define MAX_STEPS 16
+#define MAX_CPUS 64
+/* The agent's buffers for command lines, file names and output lines. */
+#define LINE_SIZE 256
+
 static struct answer answers[256];
-static const char* readPerRequest[256];
+static struct step steps[256][MAX_STEPS];
+static int stepCount[256];
 
 static void readWhole(const char* path)
 {
@@ -43,6 +124,435 @@ static void readWhole(const char* path)
     while (read(fd, buf, sizeof buf) > 0) {
     }
     close(fd);
+}
+
+/* The network status. The interface list is read into 4096 bytes and the
+ * kernel's tables through stream buffers of 16 KiB, as the agent reads them,
+ * so that the kernel is asked for the same amounts. (The agent stops asking
+ * once its reply has reached its bound of about 4 KiB; the floor, which
+ * formats no reply, always goes through every device and interface.) */
+#define IF_LIST_SIZE 4096
+#define TABLE_STREAM_BUFFER (16 * 1024)
+
+/* A zeroed request record naming the interface (at most IFNAMSIZ - 1
+ * characters, so that the name stays terminated). */
+static struct ifreq requestFor(const char* name, size_t len)
+{
+    struct ifreq req;
+    memset(&req, 0, sizeof req);
+    memcpy(req.ifr_name, name, len < IFNAMSIZ - 1 ? len : IFNAMSIZ - 1);
+    return req;
+}
+
+static int interfaceListHas(const char* list, size_t used, const char* name, size_t len)
+{
+    for (size_t off = 0; off + sizeof(struct ifreq) <= used; off += sizeof(struct ifreq)) {
+        const char* recName = list + off + offsetof(struct ifreq, ifr_name);
+        if (strnlen(recName, IFNAMSIZ) == len && memcmp(recName, name, len) == 0)
+            return 1;
+    }
+    return 0;
+}
+
+/* Devices of /proc/net/dev (after its two header lines) that have no record
+ * in the interface list: their hardware address. */
+static void devicesWithoutAddress(int s, const char* list, size_t used)
+{
+    char streamBuf[TABLE_STREAM_BUFFER];
+    FILE* dev = fopen("/proc/net/dev", "re");
+    if (!dev)
+        return;
+    setvbuf(dev, streamBuf, _IOFBF, sizeof streamBuf);
+    char line[4096];
+    if (fgets(line, sizeof line, dev) && fgets(line, sizeof line, dev)) {
+        while (fgets(line, sizeof line, dev)) {
+            /* "  eth0: counters...": the device is the first word up to its colon. */
+            const char* word = line + strspn(line, " \t");
+            const size_t wordLen = strcspn(word, " \t\n");
+            const char* colon = memchr(word, ':', wordLen);
+            if (!colon)
+                continue;
+            const size_t len = (size_t)(colon - word);
+            if (interfaceListHas(list, used, word, len))
+                continue;
+            struct ifreq req = requestFor(word, len);
+            if (ioctl(s, SIOCGIFHWADDR, &req) < 0) {
+            }
+        }
+    }
+    fclose(dev);
+}
+
+/* The default route's gateway, from the first line whose destination is
+ * 00000000; a line that does not fit the table's format ends the scan. */
+static void defaultRoute(void)
+{
+    char streamBuf[TABLE_STREAM_BUFFER];
+    FILE* route = fopen("/proc/net/route", "re");
+    if (!route)
+        return;
+    setvbuf(route, streamBuf, _IOFBF, sizeof streamBuf);
+    char line[4096];
+    if (fgets(line, sizeof line, route)) {
+        char iface[17], dest[129], gw[129], mask[129];
+        unsigned flags;
+        int refcnt, use, metric, mtu, window, irtt;
+        while (fgets(line, sizeof line, route)) {
+            if (sscanf(line, "%16s%128s%128s%x%d%d%d%128s%d%d%d", iface, dest, gw, &flags, &refcnt, &use, &metric, mask,
+                       &mtu, &window, &irtt) < 11)
+                break;
+            if (strcmp(dest, "00000000") == 0) {
+                unsigned gateway;
+                if (sscanf(gw, "%x", &gateway) != 1) {
+                }
+                break;
+            }
+        }
+    }
+    fclose(route);
+}
+
+static void networkStatus(void)
+{
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return;
+    union {
+        struct ifreq record;
+        char bytes[IF_LIST_SIZE];
+    } list;
+    memset(&list, 0, sizeof list);
+    struct ifconf ifc;
+    memset(&ifc, 0, sizeof ifc);
+    ifc.ifc_len = (int)sizeof list.bytes;
+    ifc.ifc_buf = list.bytes;
+    if (ioctl(s, SIOCGIFCONF, &ifc) < 0) {
+        /* Without the interface list there is no route lookup either. */
+        close(s);
+        return;
+    }
+    const size_t used = ifc.ifc_len > 0 ? (size_t)ifc.ifc_len : 0;
+
+    devicesWithoutAddress(s, list.bytes, used);
+
+    for (size_t off = 0; off + sizeof(struct ifreq) <= used; off += sizeof(struct ifreq)) {
+        struct ifreq record;
+        memcpy(&record, list.bytes + off, sizeof record);
+        if (record.ifr_addr.sa_family != AF_INET)
+            continue;
+        const size_t len = strnlen(record.ifr_name, IFNAMSIZ);
+        struct ifreq req = requestFor(record.ifr_name, len);
+        /* Flags that cannot be read count as 0: not a loopback interface. */
+        const int loopback = ioctl(s, SIOCGIFFLAGS, &req) == 0 && ((unsigned short)req.ifr_flags & IFF_LOOPBACK);
+        if (!loopback) {
+            req = requestFor(record.ifr_name, len);
+            if (ioctl(s, SIOCGIFHWADDR, &req) < 0) {
+            }
+        }
+        req = requestFor(record.ifr_name, len);
+        if (ioctl(s, SIOCGIFNETMASK, &req) < 0) {
+        }
+    }
+    close(s);
+    defaultRoute();
+}
+
+static void mcSensors(unsigned cpus)
+{
+    const int fd = open(MC_DRIVER_PATH, O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    for (unsigned i = 0; i < cpus; ++i) {
+        int32_t val = (int32_t)i;
+        if (ioctl(fd, IOCTL_GET_CPU_TEMP, &val) < 0) {
+        }
+    }
+    unsigned char idBuf[8] = {0};
+    if (ioctl(fd, IOCTL_GET_CPUID_VALUE, idBuf) < 0) {
+    }
+    close(fd);
+}
+
+static void mcDimmMap(void)
+{
+    const int fd = open(MC_DRIVER_PATH, O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    platform_data_t map;
+    memset(&map, 0, sizeof map);
+    if (ioctl(fd, IOCTL_GET_DIMM_MAP, &map) < 0) {
+    }
+    close(fd);
+}
+
+static void hlinkSet(uint32_t plat, uint32_t sp)
+{
+    const int fd = open(HLINK_DRIVER_PATH, O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    /* The SP address only once the platform address was taken. */
+    if (ioctl(fd, IOCTL_SET_PLAT_IP, (unsigned long)plat) == 0 && ioctl(fd, IOCTL_SET_SP_IP, (unsigned long)sp) < 0) {
+    }
+    close(fd);
+}
+
+static void shellLog(const struct step* st)
+{
+    char name[LINE_SIZE];
+    snprintf(name, sizeof name, "%s", st->tmpl);
+    const int fd = mkostemp(name, O_CLOEXEC);
+    if (fd < 0)
+        return;
+    close(fd);
+    /* The line fits: its length was checked at start. */
+    char line[LINE_SIZE];
+    const int len =
+        snprintf(line, sizeof line, "%.*s%s%s", (int)st->nameAt, st->command, name, st->command + st->nameAt + 2);
+    if (len >= 0 && (size_t)len < sizeof line && system(line) < 0) {
+    }
+    unlink(name);
+}
+
+static void pipeFirstLine(const char* command)
+{
+    FILE* out = popen(command, "re");
+    if (!out)
+        return;
+    /* Only the first line is read; the rest is dropped with the pipe. */
+    char line[LINE_SIZE];
+    if (!fgets(line, sizeof line, out))
+        line[0] = '\0';
+    pclose(out);
+}
+
+/* Whether the file system of path has room for a copy of copyBytes bytes,
+ * counting the whole blocks of the old file that the copy releases. True
+ * when the file system cannot be asked. */
+static int roomFor(const char* path, const struct stat* old, const struct stat* copy)
+{
+    struct statvfs fs;
+    if (statvfs(path, &fs) != 0)
+        return 1;
+    const uint64_t blockSize = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+    if (blockSize == 0)
+        return 1;
+    const uint64_t freed = old->st_nlink == 1 ? (uint64_t)old->st_blocks * 512 : 0;
+    const uint64_t bytes = (uint64_t)copy->st_size;
+    const uint64_t needed = bytes / blockSize + (bytes % blockSize != 0);
+    return (uint64_t)fs.f_bfree + freed / blockSize >= needed;
+}
+
+static void replaceFile(const struct step* st)
+{
+    FILE* in = fopen(st->path, "re");
+    if (!in)
+        return;
+    char name[LINE_SIZE];
+    snprintf(name, sizeof name, "%s", st->tmpl);
+    const int out = mkostemp(name, O_CLOEXEC);
+    if (out < 0) {
+        fclose(in);
+        return;
+    }
+    int complete = 1;
+    char line[LINE_SIZE];
+    size_t n = 0;
+    while (complete && fgets(line, sizeof line, in)) {
+        n = strlen(line);
+        complete = write(out, line, n) == (ssize_t)n;
+    }
+    /* A last line without its line end gets one. */
+    if (complete && n > 0 && line[n - 1] != '\n')
+        complete = write(out, "\n", 1) == 1;
+
+    /* The copy takes the old file's owner and permission bits and must be
+     * on disk before it replaces the old file. */
+    struct stat old, copy;
+    if (complete)
+        complete = fstat(fileno(in), &old) == 0 && fchown(out, old.st_uid, old.st_gid) == 0 &&
+                   fchmod(out, old.st_mode & 07777) == 0 && fsync(out) == 0;
+    /* Across file systems "/bin/mv" copies over the old file, which a file
+     * system without room for the whole copy would leave cut short. */
+    if (complete && fstat(fileno(in), &old) == 0 && fstat(out, &copy) == 0 && old.st_dev != copy.st_dev)
+        complete = roomFor(st->path, &old, &copy);
+    fclose(in);
+    if (close(out) != 0)
+        complete = 0;
+    if (!complete) {
+        unlink(name);
+        return;
+    }
+    /* The line fits: its length was checked at start. */
+    const int len = snprintf(line, sizeof line, "/bin/mv %s %s", name, st->path);
+    if (len >= 0 && (size_t)len < sizeof line && system(line) < 0) {
+    }
+}
+
+static void runStep(const struct step* st)
+{
+    switch (st->kind) {
+    case STEP_FILE:
+        readWhole(st->path);
+        break;
+    case STEP_NET:
+        networkStatus();
+        break;
+    case STEP_MC_SENSORS:
+        mcSensors(st->cpus);
+        break;
+    case STEP_MC_DIMM:
+        mcDimmMap();
+        break;
+    case STEP_HLINK_SET:
+        hlinkSet(st->plat, st->sp);
+        break;
+    case STEP_SH:
+        if (system(st->command) < 0) {
+        }
+        break;
+    case STEP_SH_LOG:
+        shellLog(st);
+        break;
+    case STEP_PIPE:
+        pipeFirstLine(st->command);
+        break;
+    case STEP_REPLACE:
+        replaceFile(st);
+        break;
+    case STEP_UNAME: {
+        struct utsname names;
+        if (uname(&names) < 0) {
+        }
+        break;
+    }
+    }
+}
+
+static void runSteps(unsigned char b, int after)
+{
+    for (int i = 0; i < stepCount[b]; ++i)
+        if (steps[b][i].after == after)
+            runStep(&steps[b][i]);
+}
+
+/* What follows "KIND:" in text, or NULL when text is not of that kind. */
+static const char* argumentsOf(const char* text, const char* kind)
+{
+    const size_t len = strlen(kind);
+    return strncmp(text, kind, len) == 0 && text[len] == ':' ? text + len + 1 : NULL;
+}
+
+/* A copy of the text up to the first colon, and in *rest what follows the
+ * colon; NULL when there is no colon or nothing before it. */
+static char* firstField(const char* text, const char** rest)
+{
+    const char* colon = strchr(text, ':');
+    if (!colon || colon == text)
+        return NULL;
+    *rest = colon + 1;
+    return strndup(text, (size_t)(colon - text));
+}
+
+/* A mkostemp template that fits the agent's name buffer. */
+static int validTemplate(const char* tmpl)
+{
+    const size_t len = strlen(tmpl);
+    return len >= 6 && len < LINE_SIZE && strcmp(tmpl + len - 6, "XXXXXX") == 0;
+}
+
+/* A decimal number of at most 32 bits, digits only. */
+static int parseNumber(const char* text, uint32_t* value)
+{
+    if (*text < '0' || *text > '9')
+        return 0;
+    char* end = NULL;
+    errno = 0;
+    const unsigned long long v = strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v > UINT32_MAX)
+        return 0;
+    *value = (uint32_t)v;
+    return 1;
+}
+
+/* Reads one step (the text after "B="); 0 when it is malformed. */
+static int parseStep(const char* text, struct step* st)
+{
+    const char* args;
+    memset(st, 0, sizeof *st);
+    if ((args = argumentsOf(text, "after"))) {
+        st->after = 1;
+        text = args;
+    }
+    if (text[0] == '/') {
+        st->kind = STEP_FILE;
+        st->path = text;
+    } else if ((args = argumentsOf(text, "file"))) {
+        st->kind = STEP_FILE;
+        st->path = args;
+        return args[0] != '\0';
+    } else if (strcmp(text, "net") == 0) {
+        st->kind = STEP_NET;
+    } else if ((args = argumentsOf(text, "mc-sensors"))) {
+        uint32_t cpus = 0;
+        st->kind = STEP_MC_SENSORS;
+        if (!parseNumber(args, &cpus) || cpus > MAX_CPUS)
+            return 0;
+        st->cpus = cpus;
+    } else if (strcmp(text, "mc-dimm") == 0) {
+        st->kind = STEP_MC_DIMM;
+    } else if (strcmp(text, "uname") == 0) {
+        st->kind = STEP_UNAME;
+    } else if ((args = argumentsOf(text, "hlink-set"))) {
+        const char* sp = NULL;
+        char* plat = firstField(args, &sp);
+        st->kind = STEP_HLINK_SET;
+        const int ok = plat && parseNumber(plat, &st->plat) && parseNumber(sp, &st->sp);
+        free(plat);
+        return ok;
+    } else if ((args = argumentsOf(text, "sh"))) {
+        st->kind = STEP_SH;
+        st->command = args;
+        return args[0] != '\0';
+    } else if ((args = argumentsOf(text, "sh-log"))) {
+        st->kind = STEP_SH_LOG;
+        char* tmpl = firstField(args, &st->command);
+        st->tmpl = tmpl;
+        if (!tmpl || !validTemplate(tmpl))
+            return 0;
+        /* The command's only conversion is the one "%s" for the file name. */
+        const char* percent = strchr(st->command, '%');
+        if (!percent || percent[1] != 's' || strchr(percent + 2, '%'))
+            return 0;
+        st->nameAt = (size_t)(percent - st->command);
+        /* The file's name is as long as its template. */
+        if (strlen(st->command) - 2 + strlen(tmpl) >= LINE_SIZE)
+            return 0;
+    } else if ((args = argumentsOf(text, "pipe"))) {
+        st->kind = STEP_PIPE;
+        st->command = args;
+        return args[0] != '\0';
+    } else if ((args = argumentsOf(text, "replace"))) {
+        st->kind = STEP_REPLACE;
+        char* path = firstField(args, &st->tmpl);
+        st->path = path;
+        return path && validTemplate(st->tmpl) && strlen("/bin/mv ") + strlen(st->tmpl) + 1 + strlen(path) < LINE_SIZE;
+    } else {
+        return 0;
+    }
+    return 1;
+}
+
+static int startsPrograms(const struct step* st)
+{
+    return st->kind == STEP_SH || st->kind == STEP_SH_LOG || st->kind == STEP_PIPE || st->kind == STEP_REPLACE;
+}
+
+/* A write to a client that went away fails with EPIPE instead of ending the
+ * floor. Unlike an ignored signal, a caught one is reset for the programs
+ * that the steps start, which get SIGPIPE as the agent's own programs do. */
+static void onBrokenPipe(int sig)
+{
+    (void)sig;
 }
 
 static void load(const char* dir)
@@ -72,18 +582,30 @@ int main(int argc, char** argv)
         }
     }
     if (argc < 4) {
-        fprintf(stderr, "usage: %s ADDRESS PORT DIR [B=PATH...] | %s unix PATH DIR\n", argv[0], argv[0]);
+        fprintf(stderr, "usage: %s ADDRESS PORT DIR [B=STEP...] | %s unix PATH DIR [B=STEP...]\n", argv[0], argv[0]);
         return 2;
     }
     load(argv[3]);
+    int programs = 0;
     for (int i = 4; i < argc; ++i) {
+        const unsigned char b = (unsigned char)argv[i][0];
         if (strlen(argv[i]) < 3 || argv[i][1] != '=') {
-            fprintf(stderr, "vorn-bench-floor: %s: expected B=PATH\n", argv[i]);
+            fprintf(stderr, "vorn-bench-floor: %s: expected B=STEP\n", argv[i]);
             return 2;
         }
-        readPerRequest[(unsigned char)argv[i][0]] = argv[i] + 2;
+        if (stepCount[b] == MAX_STEPS) {
+            fprintf(stderr, "vorn-bench-floor: %s: more than %d steps for one byte\n", argv[i], MAX_STEPS);
+            return 2;
+        }
+        struct step* st = &steps[b][stepCount[b]];
+        if (!parseStep(argv[i] + 2, st)) {
+            fprintf(stderr, "vorn-bench-floor: %s: malformed step\n", argv[i]);
+            return 2;
+        }
+        programs = programs || startsPrograms(st);
+        ++stepCount[b];
     }
-    signal(SIGPIPE, SIG_IGN);
+    signal(SIGPIPE, programs ? onBrokenPipe : SIG_IGN);
 
     int lsock = -1;
     if (strcmp(argv[1], "unix") == 0) {
@@ -121,13 +643,15 @@ int main(int argc, char** argv)
         }
         unsigned char request[256];
         const ssize_t n = read(s, request, sizeof request);
-        if (n > 0 && readPerRequest[request[0]])
-            readWhole(readPerRequest[request[0]]);
+        if (n > 0)
+            runSteps(request[0], 0);
         if (n > 0 && answers[request[0]].size > 0) {
             /* A client that went away is the client's business. */
             if (write(s, answers[request[0]].bytes, answers[request[0]].size) < 0) {
             }
         }
         close(s);
+        if (n > 0)
+            runSteps(request[0], 1);
     }
 }

@@ -91,7 +91,14 @@ void Bench::callgrind(Board& board)
         std::vector<double> warmOwn;
         double cold = NAN;
         for (unsigned i = 0; i < perLetter; ++i) {
-            const Exchange e = exchangeOnce(tcpTarget(testbed::kServerPort), l.request);
+            // After a 'J' the listener is renewed: a request ('J' or the next
+            // letter's) may meet it closed (refused, or reset before it was
+            // accepted) and is sent again; only an accepted one reaches the
+            // handler and its dump.
+            Exchange e = exchangeOnce(tcpTarget(testbed::kServerPort), l.request);
+            const auto retryEnd = Clock::now() + Millis{30000};
+            while ((!e.ok || e.bytes.empty()) && Clock::now() < retryEnd)
+                e = exchangeOnce(tcpTarget(testbed::kServerPort), l.request);
             ++index;
             if (!e.ok || !waitUntil([&] { return dumps() >= index; }, Millis{10000}))
                 throw std::runtime_error(fmt("no callgrind dump for '%c'", l.letter));

@@ -165,7 +165,7 @@ int Bench::run()
             throw std::runtime_error("the monitors did not fetch their intervals");
         waitUntil([&] { return board.driver().heartbeatCount() >= 1 && board.driver().mcPolls() >= 1; }, Millis{10000});
         pids_ = daemonPids(board);
-        startReferences();
+        startReferences(board);
         std::this_thread::sleep_for(Millis{500});
 
         Json mem = Json::object();
@@ -191,7 +191,7 @@ int Bench::run()
             withoutPreload(board);
         floor_.stop();
         floorUnix_.stop();
-        floorFile_.stop();
+        ownFloor_.stop();
         inetd_.clear();
         qga_.stop();
     }

@@ -82,12 +82,18 @@ void Bench::topUp()
     const unsigned long target = n(100000, 5000);
     const unsigned long startCount = vornRequests_;
     say("3. memory: %lu more requests to reach %lu\n", target > startCount ? target - startCount : 0, target);
+    // Every letter, in chunks of 500; the letters that run a program, which
+    // cost milliseconds, in chunks of 20.
     while (vornRequests_ < target) {
         for (const Letter& l : letters()) {
-            const unsigned chunk = static_cast<unsigned>(std::min<unsigned long>(500, target - vornRequests_));
+            const unsigned chunk =
+                static_cast<unsigned>(std::min<unsigned long>(l.runsProgram ? 20 : 500, target - vornRequests_));
             if (chunk == 0)
                 break;
-            runBatch(tcpTarget(testbed::kServerPort), l.request, chunk);
+            if (l.movesLink)
+                linkBatch(chunk, pids_.server);
+            else
+                runBatch(vornTarget(), l.request, chunk);
             vornRequests_ += chunk;
         }
     }

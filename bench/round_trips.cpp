@@ -31,16 +31,83 @@
 
 namespace bench {
 
-void Bench::startReferences()
+Target Bench::vornTarget() const
 {
+    Target t = tcpTarget(testbed::kServerPort);
+    t.host = linkAt_;
+    return t;
+}
+
+Batch Bench::linkBatch(unsigned n, pid_t server, Exchange* first, Exchange* last, double* cpuSeconds)
+{
+    const auto cpuBefore = server > 0 ? cpuOf(server) : std::nullopt;
+    Batch b;
+    b.each.reserve(n);
+    const double start = monotonicSeconds();
+    const std::string& expected = documents_['J'];
+    unsigned long listener = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        const char* to = linkAt_ == testbed::kPlatAddress ? kSecondPlatAddress : testbed::kPlatAddress;
+        const std::string request = fmt("J p=%s s=%s", to, testbed::kSpAddress);
+        const double requestStart = monotonicSeconds();
+        Exchange e;
+        for (;;) {
+            e = exchangeOnce(vornTarget(), request);
+            if (e.ok && !e.bytes.empty() && (expected.empty() || e.bytes == expected))
+                break;
+            if (monotonicSeconds() - requestStart > 10) {
+                ++b.failures;
+                break;
+            }
+        }
+        b.each.push_back(monotonicSeconds() - requestStart);
+        // The listener that took the last request: the daemon replaces it
+        // once it has run the move's commands, milliseconds after its answer.
+        if (i + 1 == n && server > 0)
+            listener = testbed::listeningInode(server, testbed::kServerPort);
+        if (i == 0 && first)
+            *first = e;
+        if (i + 1 == n && last)
+            *last = e;
+        linkAt_ = to;
+    }
+    b.seconds = monotonicSeconds() - start;
+    // The next request, whatever it is, finds the renewed listener.
+    if (server > 0)
+        waitUntil(
+            [&] {
+                const unsigned long now = testbed::listeningInode(server, testbed::kServerPort);
+                return now != 0 && now != listener;
+            },
+            Millis{10000});
+    const auto cpuAfter = server > 0 ? cpuOf(server) : std::nullopt;
+    if (cpuSeconds)
+        *cpuSeconds = cpuBefore && cpuAfter ? static_cast<double>(cpuAfter->onCpuNs - cpuBefore->onCpuNs) * 1e-9 : NAN;
+    return b;
+}
+
+void Bench::startReferences(Board& board)
+{
+    // The host link's second address, to which 'J' moves the link and back.
+    board.run(std::string("ip addr add ") + kSecondPlatAddress + "/24 dev " + testbed::kHostLinkIf);
     const std::string floorDir = std::string(kRunDir) + "/floor";
     const std::string inetdDir = std::string(kRunDir) + "/inetd";
     ::mkdir(floorDir.c_str(), 0755);
     ::mkdir(inetdDir.c_str(), 0755);
 
-    // The daemon's own answers become the references' answers.
+    // The daemon's own answers become the references' answers. 'J' moves
+    // the link to the second address and back, which also shows that its
+    // answer is the same whichever way it moves it.
     for (const Letter& l : letters()) {
-        const Exchange e = exchangeOnce(tcpTarget(testbed::kServerPort), l.request);
+        Exchange e;
+        if (l.movesLink) {
+            Exchange back;
+            linkBatch(2, pids_.server, &e, &back);
+            if (e.ok && back.bytes != e.bytes)
+                throw std::runtime_error("the daemon's answers to 'J' differ with the address");
+        } else {
+            e = exchangeOnce(vornTarget(), l.request);
+        }
         if (!e.ok)
             throw std::runtime_error(fmt("the daemon did not answer '%c'", l.letter));
         documents_[l.letter] = e.bytes;
@@ -52,12 +119,15 @@ void Bench::startReferences()
                           std::string(kRunDir) + "/floor.log");
     floorUnix_ =
         Child::spawn({VORN_BENCH_FLOOR_FILE, "unix", kFloorSocket, floorDir}, std::string(kRunDir) + "/floor.log");
-    std::vector<std::string> floorFileArgs = {VORN_BENCH_FLOOR_FILE, testbed::kPlatAddress,
-                                              std::to_string(kFloorFilePort), floorDir};
+    // Every letter's own floor, in one server: the plain floor plus the
+    // letter's work, on the simulated drivers as the daemon is.
+    std::vector<std::string> ownFloorArgs = {VORN_BENCH_FLOOR_FILE, testbed::kPlatAddress,
+                                             std::to_string(kOwnFloorPort), floorDir};
     for (const Letter& l : letters())
-        if (l.readsFile)
-            floorFileArgs.push_back(fmt("%c=%s", l.letter, l.readsFile));
-    floorFile_ = Child::spawn(floorFileArgs, std::string(kRunDir) + "/floor.log");
+        for (const std::string& step : l.floorWork)
+            ownFloorArgs.push_back(fmt("%c=%s", l.letter, step.c_str()));
+    ownFloor_ = Child::spawn(ownFloorArgs, std::string(kRunDir) + "/floor.log",
+                             {std::string("LD_PRELOAD=") + VORN_BENCH_SIMDRV_FILE});
 
     const std::string socat = which("socat");
     if (socat.empty())
@@ -83,7 +153,7 @@ void Bench::startReferences()
     // Ready, and answering as the daemon does.
     const bool floorUp = waitUntil([&] { return exchangeOnce(tcpTarget(kFloorPort), "v").ok; }, Millis{5000});
     if (!floorUp || !waitUntil([&] { return exchangeOnce(floorUnixTarget(), "v").ok; }, Millis{5000}) ||
-        !waitUntil([&] { return exchangeOnce(tcpTarget(kFloorFilePort), "v").ok; }, Millis{5000}))
+        !waitUntil([&] { return exchangeOnce(tcpTarget(kOwnFloorPort), "v").ok; }, Millis{5000}))
         throw std::runtime_error("the floor server does not answer");
     for (std::size_t i = 0; i < letters().size(); ++i) {
         const Letter& l = letters()[i];
@@ -96,7 +166,7 @@ void Bench::startReferences()
             },
             Millis{5000});
         if (floorAnswer.bytes != documents_[l.letter] ||
-            (l.readsFile && exchangeOnce(tcpTarget(kFloorFilePort), l.request).bytes != documents_[l.letter]))
+            exchangeOnce(tcpTarget(kOwnFloorPort), l.request).bytes != documents_[l.letter])
             throw std::runtime_error(fmt("the floor's answer to '%c' differs from the daemon's", l.letter));
         if (inetdAnswer.bytes != documents_[l.letter])
             throw std::runtime_error(fmt("the inetd-style answer to '%c' differs from the daemon's (%zu bytes, %zu "
@@ -128,60 +198,71 @@ void Bench::roundTrips()
     const unsigned pairs = n(30, 6);
     const unsigned perBatch = n(25, 25);
     const unsigned nInetd = n(20, 5);
-    say("1. round trip and throughput: %u rounds; per letter and round %u batches of %u requests to vorn, the "
-        "floor and qemu-ga, back to back, and %u to the inetd-style agent\n",
-        rounds, pairs, perBatch, nInetd);
+    // The letters that run a program cost milliseconds a request.
+    const unsigned programPairs = n(10, 3);
+    const unsigned programPerBatch = n(10, 5);
+    say("1. round trip and throughput: %u rounds; per letter and round %u batches of %u requests (%u of %u for the "
+        "letters that run a program) to vorn, the floor, the letter's own floor and qemu-ga, back to back, and %u to "
+        "the inetd-style agent\n",
+        rounds, pairs, perBatch, programPairs, programPerBatch, nInetd);
 
     runs_.clear();
     for (const Letter& l : letters()) {
         LetterRun r{l, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
         r.vorn.available = r.floor.available = r.inetd.available = true;
-        r.floorFile.available = l.readsFile != nullptr;
+        r.own.available = true;
         r.qga.available = l.qga != nullptr && qga_.pid() > 0;
         r.qga.why = l.qga == nullptr ? "no equivalent query" : qgaWhy_;
         r.floorUnix.available = r.qga.available;
         runs_.push_back(r);
     }
-    const Target vorn = tcpTarget(testbed::kServerPort);
     const Target floor = tcpTarget(kFloorPort);
+    const Target own = tcpTarget(kOwnFloorPort);
     for (unsigned round = 0; round < rounds; ++round) {
         for (std::size_t i = 0; i < runs_.size(); ++i) {
             LetterRun& r = runs_[i];
             const std::string& req = r.letter.request;
             const std::string qreq = r.letter.qga ? qgaRequest(r.letter.qga) : std::string();
-            for (unsigned p = 0; p < pairs; ++p) {
+            const unsigned letterPairs = r.letter.runsProgram ? programPairs : pairs;
+            const unsigned batch = r.letter.runsProgram ? programPerBatch : perBatch;
+            auto vornBatch = [&](double& cpu) {
+                if (r.letter.movesLink)
+                    return linkBatch(batch, pids_.server, nullptr, nullptr, &cpu);
+                return timedBatch(vornTarget(), req, batch, pids_.server, cpu);
+            };
+            for (unsigned p = 0; p < letterPairs; ++p) {
                 // The order alternates, so that a change of the machine's
                 // speed within a pair favours neither.
                 double cpuV = 0;
                 double cpuF = 0;
                 double cpuQ = 0;
+                double cpuO = 0;
                 Batch bv;
                 Batch bf;
+                Batch bo;
                 if (p % 2 == 0) {
-                    bv = timedBatch(vorn, req, perBatch, pids_.server, cpuV);
-                    bf = timedBatch(floor, req, perBatch, floor_.pid(), cpuF);
+                    bv = vornBatch(cpuV);
+                    bo = timedBatch(own, req, batch, ownFloor_.pid(), cpuO);
+                    bf = timedBatch(floor, req, batch, floor_.pid(), cpuF);
                 } else {
-                    bf = timedBatch(floor, req, perBatch, floor_.pid(), cpuF);
-                    bv = timedBatch(vorn, req, perBatch, pids_.server, cpuV);
+                    bf = timedBatch(floor, req, batch, floor_.pid(), cpuF);
+                    bo = timedBatch(own, req, batch, ownFloor_.pid(), cpuO);
+                    bv = vornBatch(cpuV);
                 }
-                r.vorn.add(bv, perBatch, cpuV);
-                r.floor.add(bf, perBatch, cpuF);
-                vornRequests_ += perBatch;
+                r.vorn.add(bv, batch, cpuV);
+                r.floor.add(bf, batch, cpuF);
+                r.own.add(bo, batch, cpuO);
+                vornRequests_ += batch;
                 r.toFloor.add(bv, bf);
-                if (r.floorFile.available) {
-                    double cpuFF = 0;
-                    const Batch bff = timedBatch(tcpTarget(kFloorFilePort), req, perBatch, floorFile_.pid(), cpuFF);
-                    r.floorFile.add(bff, perBatch, cpuFF);
-                    r.toFloorFile.add(bv, bff);
-                }
+                r.toOwn.add(bv, bo);
                 if (r.qga.available) {
-                    const Batch bq = timedBatch(qgaTarget(), qreq, perBatch, qga_.pid(), cpuQ);
-                    r.qga.add(bq, perBatch, cpuQ);
-                    qgaRequests_ += perBatch;
+                    const Batch bq = timedBatch(qgaTarget(), qreq, batch, qga_.pid(), cpuQ);
+                    r.qga.add(bq, batch, cpuQ);
+                    qgaRequests_ += batch;
                     r.toQga.add(bv, bq);
                     double cpuU = 0;
-                    const Batch bu = timedBatch(floorUnixTarget(), req, perBatch, floorUnix_.pid(), cpuU);
-                    r.floorUnix.add(bu, perBatch, cpuU);
+                    const Batch bu = timedBatch(floorUnixTarget(), req, batch, floorUnix_.pid(), cpuU);
+                    r.floorUnix.add(bu, batch, cpuU);
                     const double vornQuery = summarize(bv.each).median - summarize(bf.each).median;
                     const double qgaQuery = summarize(bq.each).median - summarize(bu.each).median;
                     r.queryCostPairs.push_back(qgaQuery / vornQuery);
@@ -198,17 +279,17 @@ void Bench::roundTrips()
             r.inetd.endRound();
             r.qga.endRound();
             r.floorUnix.endRound();
-            r.floorFile.endRound();
+            r.own.endRound();
             r.toInetd.pairs.push_back(r.inetd.roundSecondsPerRequest.back() / r.vorn.roundSecondsPerRequest.back());
             {
-                const auto roundCount = static_cast<std::ptrdiff_t>(pairs) * static_cast<std::ptrdiff_t>(perBatch);
+                const auto roundCount = static_cast<std::ptrdiff_t>(letterPairs) * static_cast<std::ptrdiff_t>(batch);
                 const std::vector<double> vornRound(r.vorn.latencies.end() - roundCount, r.vorn.latencies.end());
                 r.toInetd.medianPairs.push_back(summarize(bi.each).median / summarize(vornRound).median);
             }
             r.toFloor.endRound();
             r.toInetd.endRound();
             r.toQga.endRound();
-            r.toFloorFile.endRound();
+            r.toOwn.endRound();
             if (!r.queryCostPairs.empty())
                 r.queryCostRounds.push_back(summarize(r.queryCostPairs).median);
             r.queryCostPairs.clear();
@@ -221,9 +302,9 @@ void Bench::roundTrips()
         rounds);
     row("   req/s: requests over the batches' wall time, median over rounds. Ratios are throughput ratios, vorn over "
         "the reference (>1: vorn faster),");
-    row("   from the median round trips of %u pairs of batches of %u run back to back (so that requests delayed by "
-        "other work on the machine",
-        pairs, perBatch);
+    row("   from the median round trips of %u pairs of batches of %u (%u of %u for the letters that run a program) run "
+        "back to back (so that requests delayed by other work on the machine",
+        pairs, perBatch, programPairs, programPerBatch);
     row("   count for neither): median over rounds (min-max). CPU: the server process's on-CPU time per request.");
     row("%-4s %-14s %8s %8s %8s %8s %8s %8s %7s %7s %17s %14s %17s", "", "", "vorn", "vorn", "floor", "inetd",
         "qemu-ga", "vorn", "floor", "qemu-ga", "vorn/floor", "vorn/inetd", "vorn/qemu-ga");
@@ -244,10 +325,11 @@ void Bench::roundTrips()
             quantile(r.vorn.latencies, 0.5) * 1e6, perSecond(r.vorn).c_str(), perSecond(r.floor).c_str(),
             perSecond(r.inetd).c_str(), perSecond(r.qga).c_str(), cpu(r.vorn).c_str(), cpu(r.floor).c_str(),
             cpu(r.qga).c_str(), ratioText(toFloor).c_str(), ratioText(toInetd).c_str(), ratioText(toQga).c_str());
-        const unsigned failures = r.vorn.failures + r.floor.failures + r.inetd.failures + r.qga.failures;
+        const unsigned failures =
+            r.vorn.failures + r.floor.failures + r.own.failures + r.inetd.failures + r.qga.failures;
         if (failures > 0)
-            row("     (%u failed exchanges: vorn %u, floor %u, inetd %u, qemu-ga %u)", failures, r.vorn.failures,
-                r.floor.failures, r.inetd.failures, r.qga.failures);
+            row("     (%u failed exchanges: vorn %u, floor %u, own floor %u, inetd %u, qemu-ga %u)", failures,
+                r.vorn.failures, r.floor.failures, r.own.failures, r.inetd.failures, r.qga.failures);
 
         Json j = Json::object();
         j["request"] = r.letter.request;
@@ -272,11 +354,12 @@ void Bench::roundTrips()
         j["ratio_vorn_floor"] = ratioJson(r.toFloor);
         j["ratio_vorn_inetd"] = ratioJson(r.toInetd);
         j["ratio_vorn_qemu_ga"] = ratioJson(r.toQga);
-        if (r.floorFile.available) {
-            j["floor_reading_file"] = seriesJson(r.floorFile);
-            j["floor_reading_file"]["file"] = r.letter.readsFile;
-            j["ratio_vorn_floor_reading_file"] = ratioJson(r.toFloorFile);
-        }
+        j["own_floor"] = seriesJson(r.own);
+        Json work = Json::array();
+        for (const std::string& step : r.letter.floorWork)
+            work.push(step);
+        j["own_floor"]["work"] = work;
+        j["ratio_vorn_own_floor"] = ratioJson(r.toOwn);
         section[std::string(1, r.letter.letter)] = j;
     }
     if (!qgaWhy_.empty())
@@ -294,21 +377,26 @@ void Bench::roundTrips()
             summarize(r.vornQueryUs).median, summarize(r.qgaQueryUs).median,
             ratioText(summarize(r.queryCostRounds)).c_str());
     }
+    row("   Each letter against its own floor: the floor server plus the same kernel work done the plainest way in C "
+        "(the files read, the device");
+    row("   opened and its requests, the interface list and its tables, the same command lines run through the "
+        "shell; after: once the answer is out).");
+    row("%-4s %-16s %8s %8s %17s  %s", "cmd", "", "req/s", "CPU us", "vorn/own floor", "the own floor's work");
     for (const LetterRun& r : runs_) {
-        if (!r.floorFile.available)
-            continue;
-        row("   '%c' answers from %s as it is at the request, so it opens and reads the file every time. The floor "
-            "that "
-            "also opens, reads",
-            r.letter.letter, r.letter.readsFile);
-        row("        and closes it per request: %.0f req/s, %.1f CPU us (the plain floor %.0f req/s, %.1f CPU us); "
-            "vorn/that floor %s",
-            perSecondMedian(r.floorFile), cpuUsMedian(r.floorFile), perSecondMedian(r.floor), cpuUsMedian(r.floor),
-            ratioText(summarize(r.toFloorFile.medianRounds)).c_str());
+        std::string work;
+        for (const std::string& step : r.letter.floorWork)
+            work += (work.empty() ? "" : ", ") + step;
+        if (work.empty())
+            work = "none: the plain floor";
+        if (work.size() > 100)
+            work = work.substr(0, 97) + "...";
+        row("'%c'  %-16s %8.0f %8.1f %17s  %s", r.letter.letter, r.letter.what, perSecondMedian(r.own),
+            cpuUsMedian(r.own), ratioText(summarize(r.toOwn.medianRounds)).c_str(), work.c_str());
     }
     json_["round_trip"] = section;
 }
 
+// The simulated drivers are preloaded into the daemon and look at every
 // open it makes and at every ioctl that is not a socket request; a real
 // driver adds nothing in user space. 'e' uses no driver: here it runs on a
 // daemon started without the preload, as on a host (its monitors end at
@@ -347,7 +435,7 @@ void Bench::withoutPreload(Board& board)
     RatioSeries toV;
     e.available = v.available = true;
     q.available = qga_.pid() > 0;
-    const Target vorn = tcpTarget(testbed::kServerPort);
+    const Target vorn = vornTarget();
     for (unsigned round = 0; round < rounds; ++round) {
         for (unsigned p = 0; p < pairs; ++p) {
             double cpuE = 0;

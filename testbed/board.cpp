@@ -191,21 +191,29 @@ std::set<std::string> listeningInodes(std::uint16_t port)
 
 } // namespace
 
-bool listensOn(pid_t pid, std::uint16_t port)
+unsigned long listeningInode(pid_t pid, std::uint16_t port)
 {
     const std::set<std::string> inodes = listeningInodes(port);
     if (inodes.empty())
-        return false;
+        return 0;
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
     std::unique_ptr<DIR, int (*)(DIR*)> fds(opendir(dir.c_str()), closedir);
     if (!fds)
-        return false;
+        return 0;
     while (const dirent* e = readdir(fds.get())) {
         const std::string link = readLink(dir + "/" + e->d_name);
-        if (link.rfind("socket:[", 0) == 0 && inodes.count(link.substr(8, link.size() - 9)))
-            return true;
+        if (link.rfind("socket:[", 0) == 0 && link.back() == ']') {
+            const std::string inode = link.substr(8, link.size() - 9);
+            if (inodes.count(inode))
+                return std::stoul(inode);
+        }
     }
-    return false;
+    return 0;
+}
+
+bool listensOn(pid_t pid, std::uint16_t port)
+{
+    return listeningInode(pid, port) != 0;
 }
 
 namespace {

@@ -243,6 +243,9 @@ Reply exchange(const std::string& source, const std::string& target, std::uint16
 
 // Whether process pid holds a TCP socket listening on port.
 bool listensOn(pid_t pid, std::uint16_t port);
+// The inode of the TCP socket that process pid listens with on port; 0 when
+// it has none. A new listening socket has a new inode.
+unsigned long listeningInode(pid_t pid, std::uint16_t port);
 
 struct LogLine {
     Clock::time_point time;

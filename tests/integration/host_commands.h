@@ -161,40 +161,6 @@ inline bool documentMatches(const std::string& bytes, const std::string& bodyPat
     return matches(bytes, literal(testbed::kPrologue) + "<vorn> " + bodyPattern + " </vorn> \x03");
 }
 
-// The inode of the TCP socket that process pid listens with on port; 0 when
-// it has none. A new listening socket has a new inode.
-inline unsigned long listeningInode(pid_t pid, std::uint16_t port)
-{
-    char portHex[8];
-    std::snprintf(portHex, sizeof portHex, ":%04X", port);
-    std::vector<std::string> inodes;
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string sl, local, remote, st, queues, timer, retr, uid, timeout, inode;
-        fields >> sl >> local >> remote >> st >> queues >> timer >> retr >> uid >> timeout >> inode;
-        if (st == "0A" && local.size() > 5 && local.substr(local.size() - 5) == portHex) {
-            inodes.push_back(inode);
-        }
-    }
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    for (const std::string& fd : entriesStartingWith(dir, "")) {
-        char link[128] = {};
-        if (::readlink((dir + "/" + fd).c_str(), link, sizeof link - 1) <= 0) {
-            continue;
-        }
-        const std::string target = link;
-        for (const std::string& inode : inodes) {
-            if (target == "socket:[" + inode + "]") {
-                return std::stoul(inode);
-            }
-        }
-    }
-    return 0;
-}
-
 // Polls until done() holds or the timeout passes.
 template <class Done>
 bool waitFor(Done done, testbed::Millis timeout = testbed::kDefaultTimeout)

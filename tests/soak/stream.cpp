@@ -94,7 +94,7 @@ Stream::Stream(testbed::Board& board, std::uint32_t seed)
 
 void Stream::references()
 {
-    listener_ = listeningInode(board_.daemonPid(), testbed::kServerPort);
+    listener_ = testbed::listeningInode(board_.daemonPid(), testbed::kServerPort);
     for (const Request& r : requests_)
         fromSp(r);
     // The documents known in advance.
@@ -209,44 +209,12 @@ bool Stream::listenerRenewed()
     unsigned long now = 0;
     const bool renewed = testbed::waitUntil(
         [&] {
-            now = listeningInode(board_.daemonPid(), testbed::kServerPort);
+            now = testbed::listeningInode(board_.daemonPid(), testbed::kServerPort);
             return now != 0 && now != listener_;
         },
         Millis{10000});
     listener_ = now;
     return renewed;
-}
-
-unsigned long listeningInode(pid_t pid, std::uint16_t port)
-{
-    char portHex[8];
-    std::snprintf(portHex, sizeof portHex, ":%04X", port);
-    std::vector<std::string> inodes;
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string sl, local, remote, st, queues, timer, retr, uid, timeout, inode;
-        fields >> sl >> local >> remote >> st >> queues >> timer >> retr >> uid >> timeout >> inode;
-        if (st == "0A" && local.size() > 5 && local.substr(local.size() - 5) == portHex)
-            inodes.push_back(inode);
-    }
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr)
-        return 0;
-    unsigned long found = 0;
-    while (const dirent* e = ::readdir(d)) {
-        char link[128] = {};
-        if (e->d_name[0] == '.' || ::readlink((dir + "/" + e->d_name).c_str(), link, sizeof link - 1) <= 0)
-            continue;
-        for (const std::string& inode : inodes)
-            if (std::string(link) == "socket:[" + inode + "]")
-                found = std::stoul(inode);
-    }
-    ::closedir(d);
-    return found;
 }
 
 } // namespace soak

@@ -75,7 +75,4 @@ private:
     std::map<std::string, std::uint64_t> fakeCalls_;
 };
 
-// The inode of the TCP socket with which process pid listens on port; 0 when none.
-unsigned long listeningInode(pid_t pid, std::uint16_t port);
-
 } // namespace soak
