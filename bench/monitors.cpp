@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include "bench.h"
+#include "svg.h"
 
 namespace bench {
 
@@ -57,6 +58,17 @@ void Bench::monitors(Board& board)
     hb["worst_deviation_ms"] = worst;
     hb["p99_ms"] = quantile(gaps, 0.99);
     section["heartbeat_100ms"] = hb;
+    {
+        Histogram h;
+        h.title = fmt("Heartbeat periods at 100 ms: deviation from the interval (%zu periods)", gaps.size());
+        h.xLabel = "period - 100 ms, ms";
+        h.yLabel = "periods";
+        h.binWidth = 0.05;
+        for (double g : gaps)
+            h.values.push_back(g - 100.0);
+        h.markers = {{"interval", 0.0}, {fmt("mean %+.3f", s.mean - 100.0), s.mean - 100.0}};
+        writePlot("heartbeat.svg", renderHistogram(h));
+    }
 
     // A flagged record queued in the driver, taken by the next poll (every
     // 100 ms) and sent to the SP on a connection of its own.
