@@ -102,10 +102,18 @@ void Bench::callgrind(Board& board)
             ++index;
             if (!e.ok || !waitUntil([&] { return dumps() >= index; }, Millis{10000}))
                 throw std::runtime_error(fmt("no callgrind dump for '%c'", l.letter));
-            const auto text = readText(outDir + "/cg." + std::to_string(server) + "." + std::to_string(index));
-            const CallgrindCost cost = parseCallgrind(text.value_or(""), "vorn_simdrv");
+            // A dump is there as soon as valgrind creates it: read it again
+            // until it is whole.
+            const std::string path = outDir + "/cg." + std::to_string(server) + "." + std::to_string(index);
+            CallgrindCost cost;
+            waitUntil(
+                [&] {
+                    cost = parseCallgrind(readText(path).value_or(""), "vorn_simdrv");
+                    return cost.ok;
+                },
+                Millis{10000});
             if (!cost.ok)
-                throw std::runtime_error("unreadable callgrind dump");
+                throw std::runtime_error(fmt("unreadable callgrind dump for '%c'", l.letter));
             if (i == 0) {
                 cold = static_cast<double>(cost.total);
                 continue;
