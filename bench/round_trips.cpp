@@ -59,6 +59,10 @@ Batch Bench::linkBatch(unsigned n, pid_t server, Exchange* first, Exchange* last
                 ++b.failures;
                 break;
             }
+            // As an SP would, wait a little before the next attempt: a client
+            // that tries again at once floods the closing listener with
+            // connections that the kernel resets, work charged to the daemon.
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
         b.each.push_back(monotonicSeconds() - requestStart);
         // The listener that took the last request: the daemon replaces it
