@@ -30,6 +30,31 @@
 #include "svg.h"
 
 namespace bench {
+namespace {
+
+// Milliseconds from each of the last `records` records' queueing in the
+// driver, and from a poll's taking it, to its arrival at the SP's end.
+struct RecordDelays {
+    Summary fromQueue;
+    Summary fromPoll;
+};
+
+RecordDelays recordDelays(const std::vector<testbed::McHandout>& sets, const std::vector<Clock::time_point>& queued,
+                          const std::vector<Clock::time_point>& arrived)
+{
+    std::vector<double> fromQueue;
+    std::vector<double> fromPoll;
+    const std::size_t records = queued.size();
+    const std::size_t first = sets.size() - records;
+    for (std::size_t i = 0; i < records && i < arrived.size(); ++i) {
+        fromQueue.push_back(std::chrono::duration<double, std::milli>(arrived[i] - queued[i]).count());
+        if (const auto& set = sets.at(first + i); set.handedOut)
+            fromPoll.push_back(std::chrono::duration<double, std::milli>(arrived[i] - *set.handedOut).count());
+    }
+    return {summarize(fromQueue), summarize(fromPoll)};
+}
+
+} // namespace
 
 void Bench::monitors(Board& board)
 {
@@ -87,19 +112,12 @@ void Bench::monitors(Board& board)
         // A random phase against the poll.
         std::this_thread::sleep_for(Millis{static_cast<long>(7 * i % 100)});
     }
-    const auto sets = board.driver().mcSets();
-    const auto reports = board.sp().reports();
-    std::vector<double> fromQueue;
-    std::vector<double> fromPoll;
-    const std::size_t first = sets.size() - records;
-    for (std::uint32_t i = 0; i < records && i < reports.size(); ++i) {
-        const auto& set = sets.at(first + i);
-        fromQueue.push_back(std::chrono::duration<double, std::milli>(reports[i].complete - queued[i]).count());
-        if (set.handedOut)
-            fromPoll.push_back(std::chrono::duration<double, std::milli>(reports[i].complete - *set.handedOut).count());
-    }
-    const Summary q = summarize(fromQueue);
-    const Summary p = summarize(fromPoll);
+    std::vector<Clock::time_point> arrived;
+    for (const auto& report : board.sp().reports())
+        arrived.push_back(report.complete);
+    const RecordDelays delays = recordDelays(board.driver().mcSets(), queued, arrived);
+    const Summary& q = delays.fromQueue;
+    const Summary& p = delays.fromPoll;
     row("flagged MC record, in the driver -> held by the SP (poll every 100 ms): %u records, mean %.3f ms, median "
         "%.3f ms, worst %.3f ms",
         records, q.mean, q.median, q.max);
@@ -196,17 +214,9 @@ void Bench::monitorsWithVornctlSp(Board& board)
         std::this_thread::sleep_for(Millis{static_cast<long>(7 * i % 100)});
     }
     finish();
-    const auto sets = board.driver().mcSets();
-    std::vector<double> fromQueue;
-    std::vector<double> fromPoll;
-    const std::size_t first = sets.size() - records;
-    for (std::uint32_t i = 0; i < records && i < lines.size(); ++i) {
-        fromQueue.push_back(std::chrono::duration<double, std::milli>(lines[i] - queued[i]).count());
-        if (const auto& set = sets.at(first + i); set.handedOut)
-            fromPoll.push_back(std::chrono::duration<double, std::milli>(lines[i] - *set.handedOut).count());
-    }
-    const Summary q = summarize(fromQueue);
-    const Summary p = summarize(fromPoll);
+    const RecordDelays delays = recordDelays(board.driver().mcSets(), queued, lines);
+    const Summary& q = delays.fromQueue;
+    const Summary& p = delays.fromPoll;
     row("flagged MC record, in the driver -> decoded line of vornctl sp --json (poll every 100 ms): %u records, mean "
         "%.3f ms, median %.3f ms, worst %.3f ms",
         records, q.mean, q.median, q.max);

@@ -283,6 +283,25 @@ const char* sandboxProgram()
     return VORN_SANDBOX_FILE;
 }
 
+int execInSandbox(int argc, char** argv, const char* name)
+{
+    std::fflush(stdout);
+    char self[4096];
+    const ssize_t len = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (len <= 0) {
+        std::fprintf(stderr, "%s: cannot find its own program: %s\n", name, std::strerror(errno));
+        return 1;
+    }
+    self[len] = '\0';
+    std::vector<char*> args = {const_cast<char*>("vorn-sandbox"), self};
+    for (int i = 1; i < argc; ++i)
+        args.push_back(argv[i]);
+    args.push_back(nullptr);
+    ::execv(sandboxProgram(), args.data());
+    std::fprintf(stderr, "%s: cannot run %s: %s\n", name, sandboxProgram(), std::strerror(errno));
+    return 1;
+}
+
 namespace {
 
 // In a sanitized build the programs carry the address sanitizer's runtime,

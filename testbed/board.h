@@ -57,6 +57,10 @@ bool powerProgramsAreFakes(std::string* problem = nullptr);
 void requireSandbox();
 // The vorn-sandbox program of this build.
 const char* sandboxProgram();
+// Starts this program again inside vorn-sandbox with the same arguments.
+// Returns only when that failed (after saying so on standard error, naming
+// the program `name`): the caller's exit status is then 1.
+int execInSandbox(int argc, char** argv, const char* name);
 // The environment that puts the simulated drivers into a program, as shell
 // assignments ("LD_PRELOAD=... "), to run a program of one's own on them.
 std::string driverPreload();

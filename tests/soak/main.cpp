@@ -830,21 +830,8 @@ Options parse(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    if (!testbed::insideSandbox()) {
-        std::fflush(stdout);
-        char self[4096];
-        const ssize_t len = ::readlink("/proc/self/exe", self, sizeof self - 1);
-        if (len <= 0)
-            return 1;
-        self[len] = '\0';
-        std::vector<char*> args = {const_cast<char*>("vorn-sandbox"), self};
-        for (int i = 1; i < argc; ++i)
-            args.push_back(argv[i]);
-        args.push_back(nullptr);
-        ::execv(testbed::sandboxProgram(), args.data());
-        std::fprintf(stderr, "vorn-soak: cannot run %s: %s\n", testbed::sandboxProgram(), std::strerror(errno));
-        return 1;
-    }
+    if (!testbed::insideSandbox())
+        return testbed::execInSandbox(argc, argv, "vorn-soak");
     try {
         const Options o = parse(argc, argv);
         if (o.jsonFd >= 0)
