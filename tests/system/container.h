@@ -27,36 +27,15 @@
 
 #include <sys/types.h>
 
+#include "host_tools.h"
 #include "shared_map.h"
 #include "simdrv_state.h"
 
 namespace vorn_system {
 
-using Clock = std::chrono::steady_clock;
-using Millis = std::chrono::milliseconds;
-
-struct Ran {
-    int status = -1;    // wait status; -1 when it could not be run or timed out
-    std::string output; // standard output and error, interleaved
-    bool timedOut = false;
-    int exitCode() const; // the exit code, 128 + N for a signal N, -1 otherwise
-};
-
-// Runs argv (argv[0] a path) with input on its standard input; kills it
-// after timeout.
-Ran runProgram(const std::vector<std::string>& argv, Millis timeout, const std::string& input = {});
-
 // Why the tier cannot run on this machine (not root, a program missing),
 // or empty when it can.
 std::string unavailableReason();
-
-// Moves this process into a private mount namespace (with a fresh /run) and
-// a private network namespace with lo up. Once per process, before any
-// container; throws std::runtime_error on failure.
-void enterPrivateNamespaces();
-
-// Polls done() until it holds (true) or timeout passes (false).
-bool eventually(const std::function<bool()>& done, Millis timeout, Millis step = Millis{50});
 
 class Container {
 public:
