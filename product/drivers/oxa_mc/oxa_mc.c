@@ -94,6 +94,7 @@ static int oxa_mc_decode(struct notifier_block *nb, unsigned long val,
 	struct mce *m = data;
 	struct mc_report rep = {};
 	RegIfVals rec;
+	bool queued;
 
 	if (!m)
 		return NOTIFY_DONE;
@@ -119,14 +120,14 @@ static int oxa_mc_decode(struct notifier_block *nb, unsigned long val,
 	}
 
 	mutex_lock(&queue_lock);
-	if (queue_count < OXA_MC_QUEUE_LEN) {
+	queued = queue_count < OXA_MC_QUEUE_LEN;
+	if (queued) {
 		queue[(queue_head + queue_count) % OXA_MC_QUEUE_LEN] = rec;
 		queue_count++;
-		rec.errOccurred = 0;
 	}
 	mutex_unlock(&queue_lock);
 
-	if (rec.errOccurred) {
+	if (!queued) {
 		atomic_long_inc(&records_dropped);
 		pr_warn_ratelimited("CPU %u bank %u: error dropped, %d records wait already\n",
 				    rep.cpu, rep.bank, OXA_MC_QUEUE_LEN);
