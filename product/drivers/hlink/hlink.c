@@ -38,13 +38,15 @@ static u32 sp_addr;
 static int hlink_parse(const char *name, const char *text, u32 dflt,
 		       u32 *addr)
 {
+	const char *end;
 	u8 octets[4];
 
 	if (!text) {
 		*addr = dflt;
 		return 0;
 	}
-	if (!in4_pton(text, -1, octets, -1, NULL)) {
+	/* With no delimiter given, in4_pton() stops at any other character. */
+	if (!in4_pton(text, -1, octets, -1, &end) || *end) {
 		pr_err("%s=%s is not a dotted-quad IPv4 address\n", name, text);
 		return -EINVAL;
 	}
