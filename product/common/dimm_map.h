@@ -4,9 +4,15 @@
 #ifndef VORN_COMMON_DIMM_MAP_H
 #define VORN_COMMON_DIMM_MAP_H
 
+#ifdef __KERNEL__
+#include <linux/build_bug.h>
+#include <linux/stddef.h>
+#include <linux/types.h>
+#else
 #include <assert.h>
 #include <stddef.h>
 #include <stdint.h>
+#endif
 
 #define DIMM_MAP_NODES 8
 #define DIMM_MAP_CS 8

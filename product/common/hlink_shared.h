@@ -5,13 +5,22 @@
 #ifndef VORN_COMMON_HLINK_SHARED_H
 #define VORN_COMMON_HLINK_SHARED_H
 
+#ifdef __KERNEL__
+#include <linux/build_bug.h>
+#include <linux/ioctl.h>
+#include <linux/types.h>
+#else
 #include <assert.h>
 #include <linux/ioctl.h>
 #include <stdint.h>
+#endif
 
-#define HLINK_DRIVER_PATH "/dev/hlink"
+#define HLINK_DEVICE_NAME "hlink"
+#define HLINK_DRIVER_PATH "/dev/" HLINK_DEVICE_NAME
 #define HLINK_PROC_ROOT "/proc/%s"
-#define HLINK_SP_IP_ENTRY "hlink/sp_ip"
+#define HLINK_PROC_DIR "hlink"
+#define HLINK_SP_IP_FILE "sp_ip"
+#define HLINK_SP_IP_ENTRY HLINK_PROC_DIR "/" HLINK_SP_IP_FILE
 #define HLINK_IFNAME "hlink0"
 
 #define HLINK_DEFAULT_PLAT_IP 0xA9FE6503u /* 169.254.101.3 */

@@ -4,12 +4,20 @@
 #ifndef VORN_COMMON_MC_H
 #define VORN_COMMON_MC_H
 
+#ifdef __KERNEL__
+#include <linux/build_bug.h>
+#include <linux/ioctl.h>
+#include <linux/stddef.h>
+#include <linux/types.h>
+#else
 #include <assert.h>
 #include <linux/ioctl.h>
 #include <stddef.h>
 #include <stdint.h>
+#endif
 
-#define MC_DRIVER_PATH "/dev/oxa_mc"
+#define MC_DEVICE_NAME "oxa_mc"
+#define MC_DRIVER_PATH "/dev/" MC_DEVICE_NAME
 
 /* Index into RegIfVals.val: the global machine-check registers first, then
  * the control, status and address registers of banks 0 to 4. */
@@ -45,6 +53,9 @@ typedef struct __attribute__((packed)) RegIfVals {
 } RegIfVals;
 
 #define MC_RECORDS_PER_POLL 4
+
+/* RegIfVals.version of the records this driver interface fills. */
+#define MC_RECORD_VERSION 1
 
 /* Plain request numbers. */
 #define IOCTL_MC_REG_IF 5    /* RegIfVals[4], zeroed by the caller */

@@ -1,0 +1,424 @@
+// SPDX-License-Identifier: GPL-2.0-only
+/*
+ * oxa_mc: the management controller's device for the vorn agent.
+ *
+ * /dev/oxa_mc answers five requests: the machine-check error records, the
+ * heartbeat, a CPU's temperature, the memory controllers' DRAM map and a CPU
+ * id value. Error records come from the kernel's machine-check decode chain
+ * and wait in a bounded queue until a request takes them, each once and in
+ * order. The counters are read-only attributes of the device in sysfs.
+ */
+
+#define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
+
+#include <linux/atomic.h>
+#include <linux/cpumask.h>
+#include <linux/device.h>
+#include <linux/fs.h>
+#include <linux/ktime.h>
+#include <linux/miscdevice.h>
+#include <linux/module.h>
+#include <linux/mutex.h>
+#include <linux/notifier.h>
+#include <linux/pci.h>
+#include <linux/slab.h>
+#include <linux/smp.h>
+#include <linux/spinlock.h>
+#include <linux/uaccess.h>
+#include <asm/cpufeature.h>
+#include <asm/mce.h>
+#include <asm/msr.h>
+#include <asm/processor.h>
+
+#include "dimm_map.h"
+#include "mc.h"
+#include "mc_record_conv.h"
+
+/* Records that wait for a request; more are counted and dropped. */
+#define OXA_MC_QUEUE_LEN 64
+/* IOCTL_GET_CPU_TEMP serves CPUs 0 to 3. */
+#define OXA_MC_TEMP_CPUS 4
+
+/* IA32_THERM_STATUS: reading valid (bit 31), readout below TjMax (22:16). */
+#define OXA_MC_THERM_VALID BIT_ULL(31)
+#define OXA_MC_THERM_READOUT(v) (((v) >> 16) & 0x7f)
+/* MSR_IA32_TEMPERATURE_TARGET: TjMax in bits 23:16. */
+#define OXA_MC_TJMAX(v) (((v) >> 16) & 0xff)
+
+/* AMD family 0Fh northbridge: node n is PCI 00:(18h + n). */
+#define OXA_MC_K8_FAMILY 0xf
+#define OXA_MC_K8_FIRST_SLOT 0x18
+#define OXA_MC_K8_DRAM_BASE(n) (0x40 + 8 * (n))	/* function 1 */
+#define OXA_MC_K8_DRAM_LIMIT(n) (0x44 + 8 * (n))	/* function 1 */
+#define OXA_MC_K8_CS_BASE(cs) (0x40 + 4 * (cs))	/* function 2 */
+#define OXA_MC_K8_CS_MASK(cs) (0x60 + 4 * (cs))	/* function 2 */
+/* Revision F (model 40h and later) has one mask per pair of chip selects. */
+#define OXA_MC_K8_REV_F_MODEL 0x40
+#define OXA_MC_K8_REV_F_MASKS 4
+
+static DEFINE_MUTEX(queue_lock);
+static RegIfVals *queue;		/* OXA_MC_QUEUE_LEN records */
+static unsigned int queue_head;		/* the oldest record */
+static unsigned int queue_count;	/* records waiting */
+static atomic_long_t records_dropped = ATOMIC_LONG_INIT(0);
+static atomic_long_t records_unmapped = ATOMIC_LONG_INIT(0);
+
+static DEFINE_SPINLOCK(beat_lock);
+static u64 beats;
+static ktime_t last_beat;
+
+static u64 oxa_mc_read_msr(unsigned int cpu, u32 msr)
+{
+	u64 value;
+
+	if (rdmsrl_safe_on_cpu(cpu, msr, &value))
+		return 0;
+	return value;
+}
+
+static u32 oxa_mc_bank_ctl_msr(unsigned int bank)
+{
+	if (boot_cpu_has(X86_FEATURE_SMCA))
+		return MSR_AMD64_SMCA_MCx_CTL(bank);
+	return MSR_IA32_MCx_CTL(bank);
+}
+
+/*
+ * Called in process context for every machine-check error the kernel
+ * reports, before any other consumer of the chain; it neither stops the
+ * chain nor skips a record that another consumer has handled.
+ */
+static int oxa_mc_decode(struct notifier_block *nb, unsigned long val,
+			 void *data)
+{
+	struct mce *m = data;
+	struct mc_report rep = {};
+	RegIfVals rec;
+	bool queued;
+
+	if (!m)
+		return NOTIFY_DONE;
+
+	rep.cpu = m->extcpu;
+	rep.bank = m->bank;
+	rep.mcgcap = m->mcgcap;
+	rep.mcgstatus = m->mcgstatus;
+	rep.status = m->status;
+	rep.addr = m->addr;
+	if (rep.bank < MC_RECORD_BANKS) {
+		if (rep.mcgcap & MCG_CTL_P)
+			rep.mcgctl = oxa_mc_read_msr(rep.cpu, MSR_IA32_MCG_CTL);
+		rep.ctl = oxa_mc_read_msr(rep.cpu,
+					  oxa_mc_bank_ctl_msr(rep.bank));
+	}
+
+	if (!mc_report_to_record(&rep, &rec)) {
+		atomic_long_inc(&records_unmapped);
+		pr_warn_ratelimited("CPU %u bank %u: error not forwarded, the record holds banks 0 to %d only\n",
+				    rep.cpu, rep.bank, MC_RECORD_BANKS - 1);
+		return NOTIFY_DONE;
+	}
+
+	mutex_lock(&queue_lock);
+	queued = queue_count < OXA_MC_QUEUE_LEN;
+	if (queued) {
+		queue[(queue_head + queue_count) % OXA_MC_QUEUE_LEN] = rec;
+		queue_count++;
+	}
+	mutex_unlock(&queue_lock);
+
+	if (!queued) {
+		atomic_long_inc(&records_dropped);
+		pr_warn_ratelimited("CPU %u bank %u: error dropped, %d records wait already\n",
+				    rep.cpu, rep.bank, OXA_MC_QUEUE_LEN);
+	}
+	return NOTIFY_DONE;
+}
+
+static struct notifier_block oxa_mc_nb = {
+	.notifier_call = oxa_mc_decode,
+	.priority = MCE_PRIO_HIGHEST,
+};
+
+/* Hands out up to MC_RECORDS_PER_POLL records; returns how many. */
+static long oxa_mc_take_records(void __user *to)
+{
+	RegIfVals out[MC_RECORDS_PER_POLL];
+	unsigned int n, i;
+	long ret;
+
+	memset(out, 0, sizeof(out));
+	mutex_lock(&queue_lock);
+	n = min_t(unsigned int, queue_count, MC_RECORDS_PER_POLL);
+	for (i = 0; i < n; i++)
+		out[i] = queue[(queue_head + i) % OXA_MC_QUEUE_LEN];
+	if (copy_to_user(to, out, sizeof(out))) {
+		ret = -EFAULT;	/* the records stay queued */
+	} else {
+		queue_head = (queue_head + n) % OXA_MC_QUEUE_LEN;
+		queue_count -= n;
+		ret = n;
+	}
+	mutex_unlock(&queue_lock);
+	return ret;
+}
+
+static void oxa_mc_beat(void)
+{
+	spin_lock(&beat_lock);
+	beats++;
+	last_beat = ktime_get();
+	spin_unlock(&beat_lock);
+}
+
+/* The Intel digital thermal sensor: TjMax less the readout below it. */
+static long oxa_mc_cpu_temp(s32 __user *argp)
+{
+	u64 target, status;
+	s32 cpu, temp;
+
+	if (get_user(cpu, argp))
+		return -EFAULT;
+	if (cpu < 0 || cpu >= OXA_MC_TEMP_CPUS)
+		return -EINVAL;
+	if (cpu >= nr_cpu_ids || !cpu_online(cpu))
+		return -ENODEV;
+	if (!cpu_has(&cpu_data(cpu), X86_FEATURE_DTHERM))
+		return -ENODATA;
+	if (rdmsrl_safe_on_cpu(cpu, MSR_IA32_TEMPERATURE_TARGET, &target) ||
+	    rdmsrl_safe_on_cpu(cpu, MSR_IA32_THERM_STATUS, &status))
+		return -ENODATA;
+	if (!(status & OXA_MC_THERM_VALID) || !OXA_MC_TJMAX(target))
+		return -ENODATA;
+	temp = (s32)OXA_MC_TJMAX(target) - (s32)OXA_MC_THERM_READOUT(status);
+	return put_user(temp, argp);
+}
+
+static u32 oxa_mc_read_config(struct pci_dev *pdev, int where)
+{
+	u32 value;
+
+	if (!pdev || pci_read_config_dword(pdev, where, &value))
+		return 0;
+	return value;
+}
+
+static struct pci_dev *oxa_mc_k8_function(unsigned int node,
+					  unsigned int fn, unsigned int device)
+{
+	struct pci_dev *pdev;
+
+	pdev = pci_get_domain_bus_and_slot(0, 0,
+			PCI_DEVFN(OXA_MC_K8_FIRST_SLOT + node, fn));
+	if (pdev && (pdev->vendor != PCI_VENDOR_ID_AMD ||
+		     pdev->device != device)) {
+		pci_dev_put(pdev);
+		pdev = NULL;
+	}
+	return pdev;
+}
+
+/*
+ * On AMD family 0Fh: each node's own DRAM base/limit pair (function 1) and
+ * its chip-select base and mask registers (function 2). Zero elsewhere.
+ */
+static void oxa_mc_fill_dimm_map(platform_data_t *map)
+{
+	unsigned int node, cs, masks;
+	struct pci_dev *f1, *f2;
+
+	memset(map, 0, sizeof(*map));
+	if (boot_cpu_data.x86_vendor != X86_VENDOR_AMD ||
+	    boot_cpu_data.x86 != OXA_MC_K8_FAMILY)
+		return;
+
+	masks = boot_cpu_data.x86_model >= OXA_MC_K8_REV_F_MODEL ?
+		OXA_MC_K8_REV_F_MASKS : DIMM_MAP_CS;
+	for (node = 0; node < DIMM_MAP_NODES; node++) {
+		f1 = oxa_mc_k8_function(node, 1,
+					PCI_DEVICE_ID_AMD_K8_NB_ADDRMAP);
+		f2 = oxa_mc_k8_function(node, 2,
+					PCI_DEVICE_ID_AMD_K8_NB_MEMCTL);
+		map->dram_base_reg[node] =
+			oxa_mc_read_config(f1, OXA_MC_K8_DRAM_BASE(node));
+		map->dram_limit_reg[node] =
+			oxa_mc_read_config(f1, OXA_MC_K8_DRAM_LIMIT(node));
+		for (cs = 0; cs < DIMM_MAP_CS; cs++) {
+			map->dram_cs_base_reg[node][cs] =
+				oxa_mc_read_config(f2, OXA_MC_K8_CS_BASE(cs));
+			if (cs < masks)
+				map->dram_cs_mask_reg[node][cs] =
+					oxa_mc_read_config(f2,
+							   OXA_MC_K8_CS_MASK(cs));
+		}
+		pci_dev_put(f1);
+		pci_dev_put(f2);
+	}
+}
+
+static long oxa_mc_dimm_map(void __user *to)
+{
+	platform_data_t *map;
+	long ret = 0;
+
+	map = kmalloc(sizeof(*map), GFP_KERNEL);
+	if (!map)
+		return -ENOMEM;
+	oxa_mc_fill_dimm_map(map);
+	if (copy_to_user(to, map, sizeof(*map)))
+		ret = -EFAULT;
+	kfree(map);
+	return ret;
+}
+
+static void oxa_mc_signature(void *info)
+{
+	*(u64 *)info = cpuid_eax(1);
+}
+
+/*
+ * CPU 0's processor signature, CPUID leaf 1 EAX: its least significant byte
+ * is the model's low four bits above the stepping.
+ */
+static long oxa_mc_cpuid_value(u64 __user *to)
+{
+	u64 value = 0;
+	int ret;
+
+	ret = smp_call_function_single(0, oxa_mc_signature, &value, 1);
+	if (ret)
+		return ret;
+	return put_user(value, to);
+}
+
+static long oxa_mc_ioctl(struct file *file, unsigned int cmd,
+			 unsigned long arg)
+{
+	void __user *argp = (void __user *)arg;
+
+	switch (cmd) {
+	case IOCTL_MC_REG_IF:
+		return oxa_mc_take_records(argp);
+	case IOCTL_HB_BEAT:
+		oxa_mc_beat();
+		return 0;
+	case IOCTL_GET_CPU_TEMP:
+		return oxa_mc_cpu_temp(argp);
+	case IOCTL_GET_DIMM_MAP:
+		return oxa_mc_dimm_map(argp);
+	case IOCTL_GET_CPUID_VALUE:
+		return oxa_mc_cpuid_value(argp);
+	default:
+		return -ENOTTY;
+	}
+}
+
+static const struct file_operations oxa_mc_fops = {
+	.owner = THIS_MODULE,
+	.unlocked_ioctl = oxa_mc_ioctl,
+	.compat_ioctl = compat_ptr_ioctl,
+	.llseek = noop_llseek,
+};
+
+static ssize_t heartbeats_show(struct device *dev,
+			       struct device_attribute *attr, char *buf)
+{
+	u64 n;
+
+	spin_lock(&beat_lock);
+	n = beats;
+	spin_unlock(&beat_lock);
+	return sysfs_emit(buf, "%llu\n", n);
+}
+static DEVICE_ATTR_RO(heartbeats);
+
+static ssize_t heartbeat_age_ms_show(struct device *dev,
+				     struct device_attribute *attr, char *buf)
+{
+	ktime_t last;
+	u64 n;
+
+	spin_lock(&beat_lock);
+	n = beats;
+	last = last_beat;
+	spin_unlock(&beat_lock);
+	if (!n)
+		return sysfs_emit(buf, "-1\n");
+	return sysfs_emit(buf, "%lld\n", ktime_ms_delta(ktime_get(), last));
+}
+static DEVICE_ATTR_RO(heartbeat_age_ms);
+
+static ssize_t records_queued_show(struct device *dev,
+				   struct device_attribute *attr, char *buf)
+{
+	unsigned int n;
+
+	mutex_lock(&queue_lock);
+	n = queue_count;
+	mutex_unlock(&queue_lock);
+	return sysfs_emit(buf, "%u\n", n);
+}
+static DEVICE_ATTR_RO(records_queued);
+
+static ssize_t records_dropped_show(struct device *dev,
+				    struct device_attribute *attr, char *buf)
+{
+	return sysfs_emit(buf, "%ld\n", atomic_long_read(&records_dropped));
+}
+static DEVICE_ATTR_RO(records_dropped);
+
+static ssize_t records_unmapped_show(struct device *dev,
+				     struct device_attribute *attr, char *buf)
+{
+	return sysfs_emit(buf, "%ld\n", atomic_long_read(&records_unmapped));
+}
+static DEVICE_ATTR_RO(records_unmapped);
+
+static struct attribute *oxa_mc_attrs[] = {
+	&dev_attr_heartbeats.attr,
+	&dev_attr_heartbeat_age_ms.attr,
+	&dev_attr_records_queued.attr,
+	&dev_attr_records_dropped.attr,
+	&dev_attr_records_unmapped.attr,
+	NULL,
+};
+ATTRIBUTE_GROUPS(oxa_mc);
+
+static struct miscdevice oxa_mc_dev = {
+	.minor = MISC_DYNAMIC_MINOR,
+	.name = MC_DEVICE_NAME,
+	.fops = &oxa_mc_fops,
+	.groups = oxa_mc_groups,
+	.mode = 0600,
+};
+
+static int __init oxa_mc_init(void)
+{
+	int ret;
+
+	queue = kcalloc(OXA_MC_QUEUE_LEN, sizeof(*queue), GFP_KERNEL);
+	if (!queue)
+		return -ENOMEM;
+
+	ret = misc_register(&oxa_mc_dev);
+	if (ret) {
+		kfree(queue);
+		return ret;
+	}
+	mce_register_decode_chain(&oxa_mc_nb);
+	return 0;
+}
+
+static void __exit oxa_mc_exit(void)
+{
+	/* No record arrives after this; then no request, then no memory. */
+	mce_unregister_decode_chain(&oxa_mc_nb);
+	misc_deregister(&oxa_mc_dev);
+	kfree(queue);
+}
+
+module_init(oxa_mc_init);
+module_exit(oxa_mc_exit);
+
+MODULE_DESCRIPTION("vorn management controller: machine-check records, heartbeat, temperatures, DRAM map");
+MODULE_LICENSE("GPL");
