@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The parts of vorn-bench that its sections share: the report, the processes
 // it starts, the letters and the servers they go to, and the measurements'
 // series. Each section is a member of Bench in a file of its own.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // What the sections of vorn-bench share: the report, the processes it
 // starts, the letters and their servers, the series of measurements.
 #include <algorithm>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Section 7: the goals, met or not, from the figures of the other sections.
 #include <algorithm>
 #include <cerrno>

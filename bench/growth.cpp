@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Section 6: time per request against the size of the host (CPUs,
 // interfaces, inventory).
 #include <algorithm>

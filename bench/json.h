@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // A small JSON value for the results file: numbers, texts, booleans, null,
 // arrays and objects whose keys keep their order.
 #pragma once

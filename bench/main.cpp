@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vorn-bench: the cost of every request, the memory, the idle cost and the
 // monitors' accuracy of the real daemon on the simulated board, beside the
 // floor of the protocol (a minimal C server), an inetd-style agent (socat

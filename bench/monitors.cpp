@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Section 5: the heartbeat's period and a machine-check record's way to the
 // SP, to the simulated SP and to vornctl sp.
 #include <algorithm>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Section 1: round trip, throughput and CPU per request of every letter,
 // beside the floor servers, an inetd-style agent and qemu-ga; and 'e' on a
 // daemon without the simulated drivers.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Plots for the benchmark's report as standalone SVG 1.1 text: line plots and
 // histograms, with a white background, sans-serif text and nothing outside
 // the file (no scripts, fonts or links), so that GitHub shows them from

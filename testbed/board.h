@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The simulated board: the test API around the unmodified daemon.
 //
 //   testbed::Board board;                       // fresh drivers, SP, log, fakes

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vorn-sandbox PROGRAM [ARGS...]: runs PROGRAM in a sandbox of its own and
 // returns its exit status.
 //

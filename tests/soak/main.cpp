@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vorn-soak: the real daemon on the simulated board for a set time, under a
 // steady load, watched for growth and for lost or wrong work:
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The benchmark's SVG writer: what a reader of the plots relies on.
 #include <cmath>
 #include <limits>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vornctl's output: what a person, a script (--json) and --raw get for each
 // kind of reply and failure, and the exit status that goes with it.
 #include <string>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The agent's response document, decoded: the elements under the root
 // element <vorn>, in the order sent, repeated names kept.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // A small JSON writer: enough for vornctl's one object per reply.
 #pragma once
 

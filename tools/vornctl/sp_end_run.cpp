@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The shell of vornctl's SP end: files, the listening socket, signals.
 #include "sp_end_run.h"
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Small queries ('T' time, 'H' host name, 'v' feature version) and the
 // poll-interval settings ('h' heartbeat, 'p' MC poll).
 #include "cmd_small.h"
