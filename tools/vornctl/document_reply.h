@@ -12,7 +12,7 @@
 
 namespace vornctl {
 
-struct Element {
+struct Element { // NOLINT(misc-no-recursion): tinyxml2 bounds the depth
     std::string name;
     std::string text; // the element's own text, blanks at both ends removed
     std::vector<Element> children;

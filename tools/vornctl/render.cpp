@@ -84,8 +84,8 @@ struct Line {
     bool blankBefore = false;
 };
 
-void collectLines(const CommandSpec& command, const std::vector<Element>& elements, std::size_t depth,
-                  std::vector<Line>& lines)
+void collectLines(const CommandSpec& command, // NOLINT(misc-no-recursion): tinyxml2 bounds the depth
+                  const std::vector<Element>& elements, std::size_t depth, std::vector<Line>& lines)
 {
     for (const Element& e : elements) {
         if (e.name == "error") {
@@ -130,8 +130,8 @@ std::string alignedLines(const std::vector<Line>& lines)
 
 // Inventory: every <Software> element is a row, nested ones included (the
 // package inventories stand inside the platform's own element).
-void collectSoftware(const Element& e, std::vector<const Element*>& rows, std::vector<const Element*>& others,
-                     bool insideSoftware)
+void collectSoftware(const Element& e, // NOLINT(misc-no-recursion): tinyxml2 bounds the depth
+                     std::vector<const Element*>& rows, std::vector<const Element*>& others, bool insideSoftware)
 {
     if (e.name == "Software") {
         rows.push_back(&e);
@@ -167,7 +167,7 @@ std::string installedDate(const std::string& text)
 {
     if (auto v = toInteger(text)) {
         if (*v > 0) {
-            const std::string day = utcTime(*v, false);
+            std::string day = utcTime(*v, false);
             if (!day.empty()) {
                 return day;
             }
@@ -212,7 +212,8 @@ std::string softwareTable(const std::vector<const Element*>& rows)
     return out;
 }
 
-void writeElements(JsonWriter& json, const std::vector<Element>& elements)
+void writeElements(JsonWriter& json, // NOLINT(misc-no-recursion): tinyxml2 bounds the depth
+                   const std::vector<Element>& elements)
 {
     json.beginArray();
     for (const Element& e : elements) {
@@ -359,6 +360,7 @@ void renderDocument(Report& r, std::string_view reply)
     if (!rows.empty()) {
         r.out() = softwareTable(rows);
         std::vector<Element> rest;
+        rest.reserve(others.size());
         for (const Element* e : others) {
             rest.push_back(*e);
         }

@@ -78,7 +78,7 @@ bool AtolParser::feed(char c) noexcept
             negative_ = c == '-';
             return true;
         }
-        return feed(c);
+        [[fallthrough]];
     case Phase::Digits:
         if (isDigit(c)) {
             const auto d = static_cast<std::uint64_t>(c - '0');
