@@ -42,7 +42,7 @@ void Bench::goals()
         j["goal"] = goal;
         j["measured"] = measured;
         j["met"] = met;
-        g.push(j);
+        g.push_back(j);
     };
     // The letters whose work is a few system calls: no table of the host to
     // read ('c', 'C', 'e' and 'L' read /proc/cpuinfo, the driver, the

@@ -82,7 +82,7 @@ double growthRows(const char* what, const char* unit, const std::vector<Point>& 
         Json j = Json::object();
         j["size"] = p.size;
         j["us_per_request"] = p.usPerRequest;
-        arr.push(j);
+        arr.push_back(j);
     }
     const double k = growthExponent(points);
     row("%-28s %-10s%s", what, unit, sizes.c_str());

@@ -131,7 +131,7 @@ void Bench::binarySize()
             l = l.substr(start, end == std::string::npos ? std::string::npos : end - start);
             while (!l.empty() && (l.back() == '\n' || l.back() == ' '))
                 l.pop_back();
-            arr.push(l);
+            arr.push_back(l);
             libs += (libs.empty() ? "" : ", ") + l.substr(0, l.find(' '));
         }
         ::pclose(p);
@@ -219,7 +219,7 @@ int Bench::run()
     goals();
     printReport();
     if (opt_.jsonFd >= 0) {
-        const std::string text = json_.dump();
+        const std::string text = json_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
         if (::write(opt_.jsonFd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
             say("vorn-bench: cannot write the JSON results\n");
         ::close(opt_.jsonFd);

@@ -363,7 +363,7 @@ void Bench::roundTrips()
         j["own_floor"] = seriesJson(r.own);
         Json work = Json::array();
         for (const std::string& step : r.letter.floorWork)
-            work.push(step);
+            work.push_back(step);
         j["own_floor"]["work"] = work;
         j["ratio_vorn_own_floor"] = ratioJson(r.toOwn);
         section[std::string(1, r.letter.letter)] = j;
