@@ -377,17 +377,4 @@ Batch timedBatch(const Target& target, const std::string& request, unsigned coun
     return b;
 }
 
-void Bench::writePlot(const std::string& name, const std::string& svg)
-{
-    if (opt_.plotsDirFd < 0)
-        return;
-    // The directory was opened outside the sandbox, so the file lands on the
-    // machine's file system and not in the sandbox's copy of it.
-    const int fd = ::openat(opt_.plotsDirFd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0 || ::write(fd, svg.data(), svg.size()) != static_cast<ssize_t>(svg.size()))
-        say("vorn-bench: cannot write the plot %s\n", name.c_str());
-    if (fd >= 0)
-        ::close(fd);
-}
-
 } // namespace bench

@@ -30,7 +30,6 @@
 
 #include "bench.h"
 #include "fixtures.h"
-#include "svg.h"
 
 namespace bench {
 
@@ -168,37 +167,6 @@ void Bench::growth(Board& board)
     growthExponents_.back().second = growthRows("'L' inventory components", "</Software>", components, section);
     board.writeFile("/etc/kelmora/swinventory.xml", typicalInventory().main);
     json_["growth"] = section;
-
-    // The pictures: time per request against the host's size, both axes
-    // logarithmic, so that a slope of 1 is linear growth.
-    auto series = [](const char* name, const std::vector<Point>& points) {
-        PlotSeries s{name, {}};
-        for (const Point& p : points)
-            s.points.emplace_back(p.size, p.usPerRequest);
-        return s;
-    };
-    writePlot("growth-cpus.svg",
-              renderLinePlot({"Time per request against the CPUs in /proc/cpuinfo",
-                              "CPUs",
-                              "us per request",
-                              true,
-                              true,
-                              {series("vorn 'c' CPU identity", c), series("vorn 'C' sensors", bigC)}}));
-    LinePlot interfaces{"Network status against the interfaces added",
-                        "interfaces added",
-                        "us per request",
-                        true,
-                        true,
-                        {series("vorn 'e'", e)}};
-    if (!q.empty())
-        interfaces.series.push_back(series("qemu-ga guest-network-get-interfaces", q));
-    writePlot("growth-interfaces.svg", renderLinePlot(interfaces));
-    writePlot("growth-inventory.svg", renderLinePlot({"Inventory ('L') against the main inventory's size",
-                                                      "main inventory, KiB",
-                                                      "us per request",
-                                                      true,
-                                                      true,
-                                                      {series("vorn 'L', records", records)}}));
 }
 
 } // namespace bench

@@ -60,12 +60,10 @@ Options parse(int argc, char** argv)
             o.letters = a.substr(10);
         else if (a.rfind("--json-fd=", 0) == 0)
             o.jsonFd = static_cast<int>(std::strtol(a.c_str() + 10, nullptr, 10));
-        else if (a.rfind("--plots-dir-fd=", 0) == 0)
-            o.plotsDirFd = static_cast<int>(std::strtol(a.c_str() + 15, nullptr, 10));
         else
             throw std::runtime_error("unknown argument " + a +
                                      " (--quick, --only=1234567, --letters=vTHeCcLd, --installed-binary=PATH, "
-                                     "--json-fd=N, --plots-dir-fd=N)");
+                                     "--json-fd=N)");
     }
     return o;
 }
@@ -236,9 +234,8 @@ int main(int argc, char** argv)
     try {
         bench::Options o = bench::parse(argc, argv);
         bench::gOptions = o;
-        for (const int fd : {o.jsonFd, o.plotsDirFd})
-            if (fd >= 0)
-                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        if (o.jsonFd >= 0)
+            ::fcntl(o.jsonFd, F_SETFD, FD_CLOEXEC);
         bench::Bench b(o);
         return b.run();
     } catch (const std::exception& e) {
