@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The parts of vorn-bench that its sections share: the report, the processes
 // it starts, the letters and the servers they go to, and the measurements'
 // series. Each section is a member of Bench in a file of its own.
@@ -44,7 +46,6 @@ struct Options {
     std::string installedBinary;
     std::string letters; // section 1 and 2: only these letters (all when empty)
     int jsonFd = -1;
-    int plotsDirFd = -1; // a directory for the SVG plots, opened by the caller
 };
 
 extern Options gOptions;
@@ -308,8 +309,6 @@ private:
     void monitorsWithVornctlSp(Board& board);
     void callgrind(Board& board);
     void startup();
-    // Writes an SVG plot into the plots directory, when one was given.
-    void writePlot(const std::string& name, const std::string& svg);
     // The daemon's address for the SP's requests: where 'J' last moved the link.
     Target vornTarget() const;
     // n 'J' requests, each moving the link to the other address and sent to

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Reading callgrind's profile files: the instructions of a dump, in total and
 // per object file (so that the simulated drivers, which stand in for the
 // kernel, can be told apart from the daemon's own work).

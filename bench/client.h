@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The benchmark's client: one request per connection, timed, against the
 // daemon or a reference server.
 #pragma once

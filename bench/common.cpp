@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // What the sections of vorn-bench share: the report, the processes it
 // starts, the letters and their servers, the series of measurements.
 #include <algorithm>
@@ -373,19 +375,6 @@ Batch timedBatch(const Target& target, const std::string& request, unsigned coun
     const auto after = server > 0 ? cpuOf(server) : std::nullopt;
     cpuSeconds = before && after ? static_cast<double>(after->onCpuNs - before->onCpuNs) * 1e-9 : NAN;
     return b;
-}
-
-void Bench::writePlot(const std::string& name, const std::string& svg)
-{
-    if (opt_.plotsDirFd < 0)
-        return;
-    // The directory was opened outside the sandbox, so the file lands on the
-    // machine's file system and not in the sandbox's copy of it.
-    const int fd = ::openat(opt_.plotsDirFd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0 || ::write(fd, svg.data(), svg.size()) != static_cast<ssize_t>(svg.size()))
-        say("vorn-bench: cannot write the plot %s\n", name.c_str());
-    if (fd >= 0)
-        ::close(fd);
 }
 
 } // namespace bench

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Host files for the benchmark: a typical set, and the large ones of the
 // growth runs (CPU descriptions, inventories, interfaces).
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 /* vorn-bench-floor ADDRESS PORT DIR [STEP...], or vorn-bench-floor unix PATH
  * DIR [STEP...]: the floor of a protocol of one connection per request, over
  * TCP or over a UNIX socket. (vorn-bench-floor sleep: the floor of an idle

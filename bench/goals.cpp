@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Section 7: the goals, met or not, from the figures of the other sections.
 #include <algorithm>
 #include <cerrno>
@@ -40,7 +42,7 @@ void Bench::goals()
         j["goal"] = goal;
         j["measured"] = measured;
         j["met"] = met;
-        g.push(j);
+        g.push_back(j);
     };
     // The letters whose work is a few system calls: no table of the host to
     // read ('c', 'C', 'e' and 'L' read /proc/cpuinfo, the driver, the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Section 6: time per request against the size of the host (CPUs,
 // interfaces, inventory).
 #include <algorithm>
@@ -28,7 +30,6 @@
 
 #include "bench.h"
 #include "fixtures.h"
-#include "svg.h"
 
 namespace bench {
 
@@ -80,7 +81,7 @@ double growthRows(const char* what, const char* unit, const std::vector<Point>& 
         Json j = Json::object();
         j["size"] = p.size;
         j["us_per_request"] = p.usPerRequest;
-        arr.push(j);
+        arr.push_back(j);
     }
     const double k = growthExponent(points);
     row("%-28s %-10s%s", what, unit, sizes.c_str());
@@ -166,37 +167,6 @@ void Bench::growth(Board& board)
     growthExponents_.back().second = growthRows("'L' inventory components", "</Software>", components, section);
     board.writeFile("/etc/kelmora/swinventory.xml", typicalInventory().main);
     json_["growth"] = section;
-
-    // The pictures: time per request against the host's size, both axes
-    // logarithmic, so that a slope of 1 is linear growth.
-    auto series = [](const char* name, const std::vector<Point>& points) {
-        PlotSeries s{name, {}};
-        for (const Point& p : points)
-            s.points.emplace_back(p.size, p.usPerRequest);
-        return s;
-    };
-    writePlot("growth-cpus.svg",
-              renderLinePlot({"Time per request against the CPUs in /proc/cpuinfo",
-                              "CPUs",
-                              "us per request",
-                              true,
-                              true,
-                              {series("vorn 'c' CPU identity", c), series("vorn 'C' sensors", bigC)}}));
-    LinePlot interfaces{"Network status against the interfaces added",
-                        "interfaces added",
-                        "us per request",
-                        true,
-                        true,
-                        {series("vorn 'e'", e)}};
-    if (!q.empty())
-        interfaces.series.push_back(series("qemu-ga guest-network-get-interfaces", q));
-    writePlot("growth-interfaces.svg", renderLinePlot(interfaces));
-    writePlot("growth-inventory.svg", renderLinePlot({"Inventory ('L') against the main inventory's size",
-                                                      "main inventory, KiB",
-                                                      "us per request",
-                                                      true,
-                                                      true,
-                                                      {series("vorn 'L', records", records)}}));
 }
 
 } // namespace bench

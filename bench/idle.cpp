@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Section 4: what the daemon costs while nobody asks it anything.
 #include <algorithm>
 #include <cerrno>

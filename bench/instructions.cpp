@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Section 2: user-space instructions per request, counted by callgrind.
 #include <algorithm>
 #include <cerrno>

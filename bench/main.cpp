@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vorn-bench: the cost of every request, the memory, the idle cost and the
 // monitors' accuracy of the real daemon on the simulated board, beside the
 // floor of the protocol (a minimal C server), an inetd-style agent (socat
@@ -58,12 +60,10 @@ Options parse(int argc, char** argv)
             o.letters = a.substr(10);
         else if (a.rfind("--json-fd=", 0) == 0)
             o.jsonFd = static_cast<int>(std::strtol(a.c_str() + 10, nullptr, 10));
-        else if (a.rfind("--plots-dir-fd=", 0) == 0)
-            o.plotsDirFd = static_cast<int>(std::strtol(a.c_str() + 15, nullptr, 10));
         else
             throw std::runtime_error("unknown argument " + a +
                                      " (--quick, --only=1234567, --letters=vTHeCcLd, --installed-binary=PATH, "
-                                     "--json-fd=N, --plots-dir-fd=N)");
+                                     "--json-fd=N)");
     }
     return o;
 }
@@ -129,7 +129,7 @@ void Bench::binarySize()
             l = l.substr(start, end == std::string::npos ? std::string::npos : end - start);
             while (!l.empty() && (l.back() == '\n' || l.back() == ' '))
                 l.pop_back();
-            arr.push(l);
+            arr.push_back(l);
             libs += (libs.empty() ? "" : ", ") + l.substr(0, l.find(' '));
         }
         ::pclose(p);
@@ -217,7 +217,7 @@ int Bench::run()
     goals();
     printReport();
     if (opt_.jsonFd >= 0) {
-        const std::string text = json_.dump();
+        const std::string text = json_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
         if (::write(opt_.jsonFd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
             say("vorn-bench: cannot write the JSON results\n");
         ::close(opt_.jsonFd);
@@ -234,9 +234,8 @@ int main(int argc, char** argv)
     try {
         bench::Options o = bench::parse(argc, argv);
         bench::gOptions = o;
-        for (const int fd : {o.jsonFd, o.plotsDirFd})
-            if (fd >= 0)
-                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        if (o.jsonFd >= 0)
+            ::fcntl(o.jsonFd, F_SETFD, FD_CLOEXEC);
         bench::Bench b(o);
         return b.run();
     } catch (const std::exception& e) {

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Section 3: the memory of the three processes after start and after many
 // requests, beside qemu-ga's.
 #include <algorithm>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Section 5: the heartbeat's period and a machine-check record's way to the
 // SP, to the simulated SP and to vornctl sp.
 #include <algorithm>
@@ -27,7 +29,6 @@
 #include <unistd.h>
 
 #include "bench.h"
-#include "svg.h"
 
 namespace bench {
 namespace {
@@ -82,18 +83,12 @@ void Bench::monitors(Board& board)
     hb["mean_ms"] = s.mean;
     hb["worst_deviation_ms"] = worst;
     hb["p99_ms"] = quantile(gaps, 0.99);
+    // Every period's deviation from the interval, for the plot (bench/plot).
+    Json deviations = Json::array();
+    for (double g : gaps)
+        deviations.push_back(g - 100.0);
+    hb["deviations_ms"] = deviations;
     section["heartbeat_100ms"] = hb;
-    {
-        Histogram h;
-        h.title = fmt("Heartbeat periods at 100 ms: deviation from the interval (%zu periods)", gaps.size());
-        h.xLabel = "period - 100 ms, ms";
-        h.yLabel = "periods";
-        h.binWidth = 0.05;
-        for (double g : gaps)
-            h.values.push_back(g - 100.0);
-        h.markers = {{"interval", 0.0}, {fmt("mean %+.3f", s.mean - 100.0), s.mean - 100.0}};
-        writePlot("heartbeat.svg", renderHistogram(h));
-    }
 
     // A flagged record queued in the driver, taken by the next poll (every
     // 100 ms) and sent to the SP on a connection of its own.

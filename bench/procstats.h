@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // What the kernel says about a process: its memory (smaps_rollup) and the
 // CPU it used and how often it ran (schedstat, status).
 #pragma once

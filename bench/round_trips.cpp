@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Section 1: round trip, throughput and CPU per request of every letter,
 // beside the floor servers, an inetd-style agent and qemu-ga; and 'e' on a
 // daemon without the simulated drivers.
@@ -361,7 +363,7 @@ void Bench::roundTrips()
         j["own_floor"] = seriesJson(r.own);
         Json work = Json::array();
         for (const std::string& step : r.letter.floorWork)
-            work.push(step);
+            work.push_back(step);
         j["own_floor"]["work"] = work;
         j["ratio_vorn_own_floor"] = ratioJson(r.toOwn);
         section[std::string(1, r.letter.letter)] = j;

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Section 7: start-up. From the exec of the daemon to its first answered
 // request, its first heartbeat and its first machine-check poll, with an SP
 // that answers the monitors' interval requests and with none listening (the

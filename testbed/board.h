@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The simulated board: the test API around the unmodified daemon.
 //
 //   testbed::Board board;                       // fresh drivers, SP, log, fakes
@@ -12,244 +14,26 @@
 // std::runtime_error.
 #pragma once
 
-#include <array>
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <dimm_map.h>
-#include <mc.h>
 #include <sys/types.h>
 
+#include "connection.h"
+#include "driver_control.h"
+#include "processes.h"
+#include "sandbox_checks.h"
 #include "sandbox_paths.h"
-#include "shared_map.h"
-#include "sim_sp_state.h"
-#include "simdrv_state.h"
+#include "sp_control.h"
 #include "syslog_record.h"
-#include "unique_fd.h"
+#include "timing.h"
 
 namespace testbed {
 
-using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC, the clock of every record
-using Millis = std::chrono::milliseconds;
-inline constexpr Millis kDefaultTimeout{5000};
-
-// Polls done() every few milliseconds until it holds (true) or timeout
-// passes (false).
-bool waitUntil(const std::function<bool()>& done, Millis timeout = kDefaultTimeout);
-
-// --- sandbox checks --------------------------------------------------------
-
-// True when this process runs inside a sandbox of vorn-sandbox: the marker
-// names this process's own pid, mount and network namespaces, PID 1 is
-// vorn-sandbox, and CAP_SYS_BOOT is not in the bounding set.
-bool insideSandbox();
-// Why insideSandbox() or the fake check failed, for the message.
-std::string sandboxProblem();
-// True when "/sbin/shutdown", "/sbin/reboot", "/sbin/init" and "/sbin/ifconfig"
-// are the sandbox's fakes.
-bool powerProgramsAreFakes(std::string* problem = nullptr);
-// Aborts the process with a loud message unless both hold.
-void requireSandbox();
-// The vorn-sandbox program of this build.
-const char* sandboxProgram();
-// Starts this program again inside vorn-sandbox with the same arguments.
-// Returns only when that failed (after saying so on standard error, naming
-// the program `name`): the caller's exit status is then 1.
-int execInSandbox(int argc, char** argv, const char* name);
-// The environment that puts the simulated drivers into a program, as shell
-// assignments ("LD_PRELOAD=... "), to run a program of one's own on them.
-std::string driverPreload();
-
-Clock::time_point fromNs(std::int64_t monotonicNs);
-
-// --- simulated drivers -----------------------------------------------------
-
-using simdrv::Device;  // simdrv::kHlink, simdrv::kMc
-using simdrv::Request; // simdrv::kSetPlatIp ... simdrv::kGetCpuidValue
-using McRecords = std::array<RegIfVals, MC_RECORDS_PER_POLL>;
-
-struct SetRequest {
-    Request request; // kSetPlatIp or kSetSpIp
-    std::uint64_t value;
-    bool refused; // the request's failure flag was set
-};
-
-struct DriverCall {
-    Clock::time_point time;
-    Request request;
-    std::uint64_t arg; // the value argument (SET, HB_BEAT), the CPU index (GET_CPU_TEMP), else 0
-    pid_t pid;
-    int result;
-    int error;
-};
-
-struct McHandout {
-    McRecords records;
-    std::optional<Clock::time_point> handedOut; // when a poll took the set; empty while queued
-};
-
-// The state of both drivers, shared with the preloaded library in every process.
-class Driver {
-public:
-    Driver();
-
-    void reset(); // a fresh board's drivers (the device files are left alone)
-
-    // A device is present when its file exists; removing it makes open fail.
-    void setPresent(Device device, bool present);
-    bool present(Device device) const;
-
-    // Makes one request fail (-1, errno `error`) until cleared.
-    void failRequest(Request request, bool fail = true, int error = EIO);
-
-    std::uint64_t platIp() const;
-    std::uint64_t spIp() const;
-    void setPlatIp(std::uint64_t hostOrder);
-    void setSpIp(std::uint64_t hostOrder);
-    std::vector<SetRequest> setRequests() const;
-
-    // "/proc/hlink/sp_ip": the driver's SP address (default), a text of the
-    // test's own, or no file at all.
-    void spIpFileFromDriver();
-    void setSpIpFile(std::string_view text);
-    void removeSpIpFile();
-
-    std::uint64_t heartbeatCount() const;
-    std::vector<Clock::time_point> heartbeats() const; // the latest simdrv::kHeartbeatCapacity
-
-    // Queues the four records that one IOCTL_MC_REG_IF hands out.
-    void queueMcRecords(const McRecords& records);
-    std::vector<McHandout> mcSets() const;
-    std::uint64_t mcPolls() const;
-
-    void setCpuTemp(int cpu, std::int32_t value);
-    void setCpuidValue(std::uint64_t value); // stored in host byte order
-    void setDimmMap(const platform_data_t& map);
-    platform_data_t dimmMap() const;
-
-    std::uint64_t opens(Device device) const; // successful opens of the device file
-    std::uint64_t requestCount(Request request) const;
-    std::vector<DriverCall> calls() const; // the latest simdrv::kRequestLogCapacity requests
-
-    simdrv::State& raw() { return *simdrv::stateOf(mapping_); } // lock raw().lock around any use
-
-private:
-    SharedMapping mapping_;
-};
-
-// --- simulated SP ----------------------------------------------------------
-
-using SpMode = simsp::Mode;
-
-struct SpExchange {
-    Clock::time_point accepted;
-    std::optional<Clock::time_point> commandTime;
-    std::optional<Clock::time_point> ended;
-    std::string peer;            // dotted quad
-    int command;                 // -1 if no byte arrived
-    std::uint32_t bytesReceived; // the command byte included
-    std::uint32_t bytesSent;
-    simsp::Outcome outcome;
-};
-
-struct SpReport {
-    Clock::time_point complete; // when the 156th byte of the record arrived
-    RegIfVals record;
-    std::size_t exchange; // index into exchanges()
-};
-
-// The SP process (vorn-sim-sp) and its settings.
-class SimSp {
-public:
-    SimSp();
-    SimSp(const SimSp&) = delete;
-    SimSp& operator=(const SimSp&) = delete;
-    ~SimSp();
-
-    void start(); // runs vorn-sim-sp and waits until it serves as set
-    void stop();
-    bool running() const;
-    pid_t pid() const { return pid_; }
-    void reset(); // default settings, records cleared
-
-    void setInterval(char command, std::uint32_t milliseconds);
-    // How the SP answers `command`. shortBytes: for SpMode::Short; delay: for SpMode::Trickle.
-    void setMode(char command, SpMode mode, std::uint32_t shortBytes = 0, Millis trickleDelay = Millis{50});
-    // Stops or starts listening (refused connections while not listening);
-    // returns once the SP has done it.
-    void setListening(bool listening, Millis timeout = kDefaultTimeout);
-    // Moves the SP to another address (which must exist on sp0).
-    void setAddress(const std::string& dottedQuad, Millis timeout = kDefaultTimeout);
-    // Refuses every nth connection attempt from now on (0: none): after
-    // n - 1 accepted connections the SP stops listening until the kernel
-    // has refused one attempt, then listens again.
-    void setRefuseEvery(std::uint32_t n);
-    std::uint64_t refusedConnections() const; // attempts refused so far
-    // Holds back the SP's answer to every command byte by `delay` (0: at once).
-    void setReplyDelay(Millis delay);
-
-    std::vector<SpExchange> exchanges() const;
-    std::vector<SpReport> reports() const;
-    // The reports kept so far, which the SP then forgets: the next report is
-    // kept as the first again (for runs of more than kReportCapacity reports).
-    // Their exchange indices stay valid.
-    std::vector<SpReport> takeReports();
-    bool waitForExchanges(std::size_t count, Millis timeout = kDefaultTimeout) const;
-    bool waitForReports(std::size_t count, Millis timeout = kDefaultTimeout) const;
-
-private:
-    void waitServing(Millis timeout);
-    simsp::State& state() const { return *simsp::stateOf(mapping_); }
-    SharedMapping mapping_;
-    pid_t pid_ = 0;
-};
-
-// --- the board -------------------------------------------------------------
-
 enum class From { Sp, Stranger };
-
-struct Reply {
-    std::string bytes;
-    bool connected = false; // the connection was established
-    bool closed = false;    // the daemon closed it (end of stream or reset) before the timeout
-    bool reset = false;     // by a reset: the daemon closed with unread input
-    bool timedOut = false;
-};
-
-// A TCP connection from a chosen local address, for exchanges step by step.
-class Connection {
-public:
-    // Connects from `source` to target:port; check connected().
-    Connection(const std::string& source, const std::string& target, std::uint16_t port,
-               Millis timeout = kDefaultTimeout);
-    bool connected() const { return connected_; }
-    bool refused() const { return refused_; }
-    // Sends everything (false if the peer has closed or reset the connection).
-    bool send(std::string_view bytes);
-    void shutdownWrite();
-    // Reads until the peer closes the connection or the timeout passes.
-    Reply readToClose(Millis timeout = kDefaultTimeout);
-
-private:
-    UniqueFd fd_;
-    bool connected_ = false;
-    bool refused_ = false;
-};
-
-// One exchange: connect, send `bytes` (none: shut the sending side), read to the close.
-Reply exchange(const std::string& source, const std::string& target, std::uint16_t port, std::string_view bytes,
-               Millis timeout = kDefaultTimeout);
-
-// Whether process pid holds a TCP socket listening on port.
-bool listensOn(pid_t pid, std::uint16_t port);
-// The inode of the TCP socket that process pid listens with on port; 0 when
-// it has none. A new listening socket has a new inode.
-unsigned long listeningInode(pid_t pid, std::uint16_t port);
 
 struct LogLine {
     Clock::time_point time;
@@ -258,13 +42,6 @@ struct LogLine {
     std::string ident;
     pid_t pid;
     std::string text; // byte for byte, with its newline
-};
-
-struct ProcessInfo {
-    pid_t pid;
-    pid_t ppid;
-    char state; // as in /proc/PID/stat: R, S, Z, ...
-    std::string comm;
 };
 
 struct RunResult {

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vorn-demo: the daemon on the simulated board, driven as the SP drives it.
 // Starts the board, the SP and the daemon inside a sandbox, walks through
 // every request with vornctl from the SP's address (and once from a

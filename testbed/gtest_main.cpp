@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // main() of the integration tests. Inside a sandbox it runs the selected
 // tests. Outside, it runs each selected test in a sandbox of its own through
 // vorn-sandbox, one after the other, and sums up; so a fresh board per test

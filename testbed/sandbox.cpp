@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vorn-sandbox PROGRAM [ARGS...]: runs PROGRAM in a sandbox of its own and
 // returns its exit status.
 //
@@ -468,6 +470,13 @@ int statusOf(int waitStatus)
     check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "make all mounts private");
     const std::string cwd = realPath(".");
     std::vector<TreeClone> clones = cloneTrees(treesToBind(program[0]));
+#ifdef VORN_SANDBOX_COVERAGE
+    // The coverage build: the build tree stays writable, so that the programs
+    // run here write their counts beside their objects.
+    UniqueFd buildTree(open_tree(AT_FDCWD, VORN_BINARY_DIR, OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE));
+    check(bool(buildTree), std::string("clone the mount of ") + VORN_BINARY_DIR);
+    clones.push_back({VORN_BINARY_DIR, std::move(buildTree)});
+#endif
     mountOrFail("tmpfs", kStage, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0700");
     makeDirs(kStageDir);
     const std::string sbin = writeFakeLayer(std::string(kStageDir) + "/fake");

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Fixed-layout records shared between the processes of the test sandbox
 // through a file mapped MAP_SHARED, guarded by a robust process-shared mutex.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vorn-sim-sp: the simulated service processor. Serves TCP port 9990 on the
 // SP's address as the shared SP state says, and records every exchange and
 // every complete 'x' report there. Runs until it is killed.

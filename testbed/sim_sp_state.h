@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The simulated SP's control and record, in the file kSpStatePath mapped
 // MAP_SHARED by the SP (vorn-sim-sp) and the test API. Every access holds `lock`.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The simulated drivers, preloaded into the daemon (and so into every program
 // it runs). Requests on descriptors of "/dev/hlink" and "/dev/oxa_mc" are
 // served from the shared driver state; opening "/proc/hlink/sp_ip" yields a

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The state of the simulated host-link and management-controller drivers.
 //
 // One record, in the file kDriverStatePath mapped MAP_SHARED, is seen by

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The syslog collector's records: how a datagram that a program sent to
 // "/dev/log" is taken apart, and the line format of kSyslogPath.
 //

@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: Apache-2.0 OR GPL-2.0-only */
+/* SPDX-FileCopyrightText: the vorn developers */
 /* The memory-module map: the memory controllers' DRAM register values as the
  * management-controller driver fills them. Shared with the driver and the
  * service processor's firmware: C and C++. */

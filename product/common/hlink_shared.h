@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: Apache-2.0 OR GPL-2.0-only */
+/* SPDX-FileCopyrightText: the vorn developers */
 /* Host-link driver interface: the device, the SP address file and the four
  * address requests. Addresses are IPv4 numbers in host byte order (first
  * octet most significant) carried in an unsigned 64-bit value.

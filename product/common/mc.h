@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: Apache-2.0 OR GPL-2.0-only */
+/* SPDX-FileCopyrightText: the vorn developers */
 /* Management-controller driver interface: the machine-check error record,
  * its register index, and the driver's request codes.
  * Shared with the driver and the service processor's firmware: C and C++. */

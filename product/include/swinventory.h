@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Names and descriptions of the software that the inventory reports besides
 // the inventory files: the host's other device drivers. Each constant is one
 // text shared by the whole process.

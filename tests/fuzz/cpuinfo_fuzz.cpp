@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The CPU description parser and the identity record built from it, over any
 // text as "/proc/cpuinfo": the parse does not depend on how the text is cut
 // into reads, every present CPU gives a well-formed 128-byte record with a

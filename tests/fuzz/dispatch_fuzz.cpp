@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The dispatch of one request, with the parsing of every command handler:
 // the input goes to handleRequest on a socket pair, as the SP's connection.
 //

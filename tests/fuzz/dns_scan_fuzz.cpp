@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The name-server scan ('d') over any file contents: a whole document, a
 // <dns> element only for a value that begins with a digit, and the search
 // value as the last word after "search" or "domain".

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Helpers shared by the fuzz targets: inputs read as files, and the
 // invariants that every reply of the agent must keep.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The host-link address command's parsing over any request: the search for
 // "p=" and "s=", the validity test, the reply, and the two shell command
 // lines, which only a parsed address may reach. Also the size measure of the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The software inventory merge ('L') over any file contents. The input holds
 // the main inventory, the three package inventories and the kernel release,
 // apart by kSeparator; a part that is the single byte 0x02 is a file that

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vornctl's machine-check records over any bytes: the file's cut into
 // records accounts for every byte, and each decoded record agrees with its
 // raw bits, read here once more in a way of its own (the error code's form

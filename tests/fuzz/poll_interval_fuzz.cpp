@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The poll-interval settings ('h', 'p') over any request: the argument is
 // read as atol reads it (checked against the C library), its low 32 bits
 // are clamped to the limits, and the reply is a whole document.

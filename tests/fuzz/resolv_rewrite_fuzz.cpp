@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The name-server rewrite ('D') over any file contents and any request. The
 // input is the old "/etc/resolv.conf"; after its last zero byte, if it has
 // one, comes the request. The rewrite must keep every line it does not

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The network status query's table scans over any text: the default-route
 // scan of "/proc/net/route", the device scan of "/proc/net/dev", the search
 // of the interface list, and the address and hardware-address elements.

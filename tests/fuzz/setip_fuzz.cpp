@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The interface address command's parsing over any request: the tokeniser,
 // the host-link refusal, the prefix strip, `cleanse` and the command line.
 // No shell metacharacter of the request survives into the command line; the

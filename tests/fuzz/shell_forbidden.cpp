@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The shell unit of the fuzz targets of pure functions: none of them may run
 // a program, so a call ends the run.
 #include "fuzz_support.h"

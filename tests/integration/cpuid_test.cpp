@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // 'c' against the running daemon, with CPU descriptions bound over
 // "/proc/cpuinfo".
 #include <algorithm>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The name-server commands ('D', 'd') against the daemon in the sandbox, on
 // the sandbox's own copy of "/etc/resolv.conf".
 #include <cerrno>

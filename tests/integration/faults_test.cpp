@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Faults around the running daemon: a silent peer, an SP that misbehaves, a
 // client that resets, full, read-only and missing file systems, and devices
 // that disappear. After each fault the server still answers, both monitors

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The host-link address command ('J') against the daemon in the sandbox:
 // the simulated host-link driver, the fake "/sbin/ifconfig" and the
 // sandbox's own "/etc/init.d/vorn".

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Helpers of the integration tests of the commands that change the host
 // (power, interface address, name servers, host link). Every helper works
 // only inside the test sandbox, on the sandbox's copy-on-write files.

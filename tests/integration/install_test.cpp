@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The Debian package on the simulated board: installed with dpkg into the
 // sandbox's copy-on-write root, the daemon started, reported and stopped
 // through the installed init script, vornctl talking to it as the SP does.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // 'L' against the running daemon, with inventory files written under
 // "/etc/kelmora" and the date file "/etc/init.d/vorn".
 #include <ctime>

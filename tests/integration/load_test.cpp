@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Load on the running daemon, bounded in count and time: many sequential
 // requests of the letters that change nothing on the host, with strangers'
 // connections between them, and a burst of simultaneous connection attempts.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The SP client and the two monitors on the simulated board: the intervals
 // the monitors fetch from the SP, the heartbeat, the forwarding of flagged
 // MC error records, driver failures and the end of the monitors.

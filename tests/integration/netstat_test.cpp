@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The network status query in the sandbox's own network namespace, where
 // every interface is known: lo, the host link hlink0 <-> sp0, and what each
 // test adds with ip.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The power commands against the daemon in the sandbox, where
 // "/sbin/shutdown", "/sbin/init" and "/sbin/reboot" are recording fakes.
 #include <algorithm>

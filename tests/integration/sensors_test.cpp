@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The sensor and memory-map queries against the simulated management-
 // controller driver, with fixture CPU information files.
 #include <chrono>

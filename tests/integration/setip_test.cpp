@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The interface address command ('E') against the daemon in the sandbox,
 // where "/sbin/ifconfig" is a recording fake.
 #include <string>

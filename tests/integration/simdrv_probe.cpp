@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // simdrv_probe COMMAND [ARG]: issues one driver request the way the daemon
 // does, and prints "ok VALUE" or "err ERRNO". Run with the simulated drivers
 // preloaded, to test them on their own.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Time, host name, feature version and the poll-interval settings, through
 // the running daemon; an accepted setting reaches the running monitor.
 #include <algorithm>

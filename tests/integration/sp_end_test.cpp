@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vornctl's SP end against the real daemon: `vornctl sp` is the board's SP,
 // answers the monitors' interval requests, keeps the record that the MC
 // monitor forwards and prints it decoded; `vornctl decode-mce` reads the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The daemon's spine on the simulated board: start-up, the pid file, the
 // monitors' supervision, the listener's peer filter and the dispatcher.
 #include <algorithm>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The simulated board itself: the sandbox, the fakes, the log collector, the
 // simulated drivers (through a small program that calls them as the daemon
 // does) and the simulated SP.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vorn-soak: the real daemon on the simulated board for a set time, under a
 // steady load, watched for growth and for lost or wrong work:
 //
@@ -630,7 +632,7 @@ void Soak::verdict(const std::string& goal, const std::string& figures, bool met
     g["goal"] = goal;
     g["figures"] = figures;
     g["met"] = met;
-    goalsJson_.push(g);
+    goalsJson_.push_back(g);
     allMet_ = allMet_ && met;
 }
 
@@ -779,7 +781,7 @@ int Soak::run()
 
     Json rows = Json::array();
     for (const Row& r : rows_)
-        rows.push(rowJson(r));
+        rows.push_back(rowJson(r));
     json_["rows"] = rows;
     json_["end"] = rowJson(last);
     Json extra = Json::object();
@@ -790,14 +792,14 @@ int Soak::run()
     extra["records_drained"] = drained;
     Json failures = Json::array();
     for (const std::string& f : stream_->failures())
-        failures.push(f);
+        failures.push_back(f);
     extra["wrong_replies"] = failures;
     json_["checks"] = extra;
     json_["goals"] = goalsJson_;
     json_["all_goals_met"] = allMet_;
     json_["machine"]["loadavg_at_end"] = loadAverage();
     if (opt_.jsonFd >= 0) {
-        const std::string text = json_.dump();
+        const std::string text = json_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
         if (::write(opt_.jsonFd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
             std::fprintf(stderr, "vorn-soak: cannot write the JSON figures\n");
         ::close(opt_.jsonFd);

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The soak's mixed request stream: every request letter from the SP's
 // address, invalid letters, and strangers' connections, each reply checked
 // byte for byte where it is deterministic.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Fixture files and golden texts shared by the unit and integration tests.
 #pragma once
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // A booted Debian system in a container, for the system tests: the
 // machine's own root seen copy-on-write, its own systemd as PID 1 of its own
 // pid namespace, its own network namespace, and nothing faked but the

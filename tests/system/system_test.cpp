@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The package on a real init system: the built .deb installed with dpkg in a
 // booted container, the agent run by its hardened unit, the real programs
 // (ifconfig, mv, sed, shutdown, reboot, init) doing what the SP asks, and

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 /* Compiles the shared driver headers as C; their static assertions check the
  * record layouts and request codes. */
 #include "dimm_map.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 #include <climits>
 #include <cstdint>
 #include <filesystem>
@@ -341,8 +343,10 @@ TEST(CpuinfoParse, ModelNameIsTestedBeforeModel)
 TEST(CpuinfoParse, ValueIsCutTo255Characters)
 {
     const std::string name(300, 'N');
-    const CpuTable t = parseCpuinfo("processor\t: 0\nmodel name\t:    " + name + "\n");
+    const CpuTable t = parseCpuinfo("processor\t: 0\nmodel name\t:    " + name + "\ncpu family\t: " + name + "\n");
     EXPECT_EQ(t.at(0, CpuField::Model_name), std::string(255, 'N'));
+    // The EC level built from the values is cut to 255 characters too.
+    EXPECT_EQ(cpuIdentity(t, 0).ecLevel, "x86 Family " + std::string(244, 'N'));
 }
 
 TEST(CpuinfoParse, ValuesBeforeTheFirstProcessorLineAreDropped)

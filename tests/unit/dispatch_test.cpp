@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The dispatcher over a connected socket pair, with a table of test handlers
 // only: no real command runs here.
 #include <string>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The name-server line, the resolv.conf rewrite and the name-server scan,
 // over buffers, streams and descriptors made here. set_dns and get_dns
 // themselves touch /etc and run /bin/mv: they are exercised only in the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Inputs that the fuzz targets (tests/fuzz) found to break an invariant,
 // kept as plain tests once fixed.
 #include <cstdio>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The host-link address command's field search, checks, reply and command
 // lines. set_hlink_ip itself runs shell commands and drives /dev/hlink: it
 // is exercised only in the sandbox.

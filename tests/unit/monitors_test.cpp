@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The monitors' schedule and the MC monitor's forwarding, without sleeping
 // and without an SP: slices are recorded, deliveries are faked.
 #include <cstdint>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The power commands' reply and output reading, over streams and values given
 // here. No command is ever started: the handlers themselves run only in the
 // sandbox.

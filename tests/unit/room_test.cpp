@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The measures taken before a host file is replaced in place: the blocks a
 // file needs, and the size of the rewritten init script.
 #include <string>

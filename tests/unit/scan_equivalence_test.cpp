@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The fast scans must read exactly as the slow ones they replace: scanWord as
 // fscanf's "%Ns" (the name-server and network-status scans depend on it for
 // replies that stay byte for byte the same). Compared over generated texts.

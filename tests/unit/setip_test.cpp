@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The interface address command's tokeniser, filter and command line, and
 // the error-file report. Nothing here runs a command: set_ip itself is
 // exercised only in the sandbox.

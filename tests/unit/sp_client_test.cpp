@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The SP client's text handling and its two exchanges over a connected
 // socket pair standing in for the SP. The connection itself (address file,
 // lookup, connect, alarm, bounds) is exercised by the integration tests.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vornctl's command line: names to request bytes, options, and refusals.
 #include <set>
 #include <string>

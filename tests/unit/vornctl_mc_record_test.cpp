@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The machine-check records as vornctl decodes and shows them: the fields
 // from their offsets and bits, the error code's form, the two outputs, and
 // how a file is cut into records.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vornctl's output: what a person, a script (--json) and --raw get for each
 // kind of reply and failure, and the exit status that goes with it.
 #include <string>
@@ -293,10 +295,12 @@ TEST(VornctlRender, JsonReportsFailuresToo)
 
 TEST(VornctlJson, StringsAreAlwaysValidJson)
 {
-    EXPECT_EQ(jsonString("a\"b\\c\n\t\x03"), "\"a\\\"b\\\\c\\n\\t\\u0003\"");
-    EXPECT_EQ(jsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"");            // valid UTF-8 passes
-    EXPECT_EQ(jsonString("\xe9t\xc3"), "\"\\u00e9t\\u00c3\"");          // stray bytes are escaped
-    EXPECT_EQ(jsonString("\xed\xa0\x80"), "\"\\u00ed\\u00a0\\u0080\""); // a surrogate is no UTF-8
+    const auto jsonString = [](const char* text) { return jsonLine(JsonValue(text)); };
+    EXPECT_EQ(jsonString("a\"b\\c\n\t\x03"), "\"a\\\"b\\\\c\\n\\t\\u0003\"\n");
+    EXPECT_EQ(jsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"\n"); // valid UTF-8 passes
+    // A byte that is not part of valid UTF-8 becomes U+FFFD: a surrogate is no UTF-8.
+    EXPECT_EQ(jsonString("\xe9t\xc3"), "\"\xef\xbf\xbdt\xef\xbf\xbd\"\n");
+    EXPECT_EQ(jsonString("\xed\xa0\x80"), "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\"\n");
 }
 
 TEST(VornctlConfirm, OnlyYesConfirms)

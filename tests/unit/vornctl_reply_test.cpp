@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vornctl's reply decoding: the response document, the CPU identity record
 // and the memory-module map.
 #include <cstdint>

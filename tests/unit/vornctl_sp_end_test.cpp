@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vornctl's SP end: the command lines of decode-mce and sp, the bytes of an
 // exchange with the agent, and the exchange log's lines.
 #include <string>

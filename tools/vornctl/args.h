@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The pieces of vornctl's command lines that every command shares: whole
 // numbers and "--name=value" options.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vornctl's command line: options, the command and its arguments, and the
 // request bytes that they make.
 #pragma once

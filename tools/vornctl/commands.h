@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vornctl's commands: a readable name for each of the agent's one-letter
 // requests, what argument it takes and what shape its reply has.
 #pragma once

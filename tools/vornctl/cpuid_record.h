@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The 128-byte CPU identity record: PCI VPD resources (Identifier String,
 // VPD-R with MN, EC, VS, RV) and the End Tag.
 #pragma once

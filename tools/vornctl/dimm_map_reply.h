@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The 576-byte memory-module map, decoded from the reply's bytes and shown
 // as tables.
 #pragma once

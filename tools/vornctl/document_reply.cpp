@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 #include "document_reply.h"
 
 #include <cctype>
@@ -76,7 +78,7 @@ std::string escapeBareAmpersands(std::string_view text, bool& changed)
     return out;
 }
 
-Element convert(const tinyxml2::XMLElement& e)
+Element convert(const tinyxml2::XMLElement& e) // NOLINT(misc-no-recursion): tinyxml2 bounds the depth
 {
     Element out;
     out.name = e.Name();
@@ -140,7 +142,8 @@ DocumentReply decodeDocument(std::string_view reply)
     return out;
 }
 
-std::vector<std::string> errorTexts(const std::vector<Element>& elements)
+std::vector<std::string>
+errorTexts(const std::vector<Element>& elements) // NOLINT(misc-no-recursion): tinyxml2 bounds the depth
 {
     std::vector<std::string> out;
     for (const Element& e : elements) {

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The agent's response document, decoded: the elements under the root
 // element <vorn>, in the order sent, repeated names kept.
 #pragma once
@@ -10,7 +12,7 @@
 
 namespace vornctl {
 
-struct Element {
+struct Element { // NOLINT(misc-no-recursion): tinyxml2 bounds the depth
     std::string name;
     std::string text; // the element's own text, blanks at both ends removed
     std::vector<Element> children;

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Byte escapes: the raw command's argument, and bytes shown to a person.
 #pragma once
 

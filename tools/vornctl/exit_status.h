@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vornctl's exit statuses (also listed in --help and in vornctl(1)).
 #pragma once
 

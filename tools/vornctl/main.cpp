@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vornctl: sends one request to the vorn agent, as the service processor
 // does, and prints the reply.
 #include <cerrno>

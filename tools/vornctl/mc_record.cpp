@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 #include "mc_record.h"
 
 #include <initializer_list>
@@ -260,45 +262,52 @@ std::string renderMcRecordText(const McRecord& record)
 
 std::string renderMcRecordJson(const McRecord& record)
 {
-    JsonWriter j;
-    j.beginObject();
-    j.key("cpuId").number(record.cpuId).key("version").number(record.version);
-    j.key("errOccurred").number(record.errOccurred);
-    j.key("mcgStatus").beginObject();
-    j.key("ripv").boolean(record.ripv).key("eipv").boolean(record.eipv).key("mcip").boolean(record.mcip);
-    j.endObject();
-    j.key("banks").beginArray();
+    JsonValue j = {{"cpuId", record.cpuId},
+                   {"version", record.version},
+                   {"errOccurred", record.errOccurred},
+                   {"mcgStatus", {{"ripv", record.ripv}, {"eipv", record.eipv}, {"mcip", record.mcip}}}};
+    JsonValue& banks = j["banks"] = JsonValue::array();
     for (const McBank& b : record.banks) {
-        j.beginObject();
-        j.key("bank").number(b.bank).key("name").value(b.name);
-        j.key("status").value(hex(b.status, 16)).key("ctl").value(hex(b.ctl, 16));
+        JsonValue& o = banks.emplace_back(JsonValue::object());
+        o["bank"] = b.bank;
+        o["name"] = b.name;
+        o["status"] = hex(b.status, 16);
+        o["ctl"] = hex(b.ctl, 16);
         if (b.addrValid) {
-            j.key("addr").value(hex(b.addr, 16));
+            o["addr"] = hex(b.addr, 16);
         }
-        j.key("valid").boolean(b.valid).key("overflow").boolean(b.overflow);
-        j.key("uncorrected").boolean(b.uncorrected).key("enabled").boolean(b.enabled);
-        j.key("miscValid").boolean(b.miscValid).key("addrValid").boolean(b.addrValid).key("pcc").boolean(b.pcc);
-        j.key("errorCode").value(hex(b.errorCode, 4)).key("errorClass").value(mcErrorClassName(b.errorClass));
+        o["valid"] = b.valid;
+        o["overflow"] = b.overflow;
+        o["uncorrected"] = b.uncorrected;
+        o["enabled"] = b.enabled;
+        o["miscValid"] = b.miscValid;
+        o["addrValid"] = b.addrValid;
+        o["pcc"] = b.pcc;
+        o["errorCode"] = hex(b.errorCode, 4);
+        o["errorClass"] = mcErrorClassName(b.errorClass);
         switch (b.errorClass) {
         case McErrorClass::Tlb:
-            j.key("transaction").value(b.transaction).key("level").value(b.level);
+            o["transaction"] = b.transaction;
+            o["level"] = b.level;
             break;
         case McErrorClass::Memory:
-            j.key("request").value(b.request).key("transaction").value(b.transaction).key("level").value(b.level);
+            o["request"] = b.request;
+            o["transaction"] = b.transaction;
+            o["level"] = b.level;
             break;
         case McErrorClass::Bus:
-            j.key("participation").value(b.participation).key("timeout").boolean(b.timeout);
-            j.key("request").value(b.request).key("space").value(b.space).key("level").value(b.level);
+            o["participation"] = b.participation;
+            o["timeout"] = b.timeout;
+            o["request"] = b.request;
+            o["space"] = b.space;
+            o["level"] = b.level;
             break;
         case McErrorClass::Internal:
         case McErrorClass::Other:
             break;
         }
-        j.endObject();
     }
-    j.endArray();
-    j.endObject();
-    return j.text() + "\n";
+    return jsonLine(j);
 }
 
 McRecordFile splitMcRecords(std::string_view bytes)

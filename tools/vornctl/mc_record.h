@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The machine-check error records that the agent forwards to the SP (the
 // 156-byte RegIfVals of mc.h, in the host's little-endian byte order),
 // decoded as the SP's end reads them: the global status, and each valid

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 #include "render.h"
 
 #include <algorithm>
@@ -82,8 +84,8 @@ struct Line {
     bool blankBefore = false;
 };
 
-void collectLines(const CommandSpec& command, const std::vector<Element>& elements, std::size_t depth,
-                  std::vector<Line>& lines)
+void collectLines(const CommandSpec& command, // NOLINT(misc-no-recursion): tinyxml2 bounds the depth
+                  const std::vector<Element>& elements, std::size_t depth, std::vector<Line>& lines)
 {
     for (const Element& e : elements) {
         if (e.name == "error") {
@@ -128,8 +130,8 @@ std::string alignedLines(const std::vector<Line>& lines)
 
 // Inventory: every <Software> element is a row, nested ones included (the
 // package inventories stand inside the platform's own element).
-void collectSoftware(const Element& e, std::vector<const Element*>& rows, std::vector<const Element*>& others,
-                     bool insideSoftware)
+void collectSoftware(const Element& e, // NOLINT(misc-no-recursion): tinyxml2 bounds the depth
+                     std::vector<const Element*>& rows, std::vector<const Element*>& others, bool insideSoftware)
 {
     if (e.name == "Software") {
         rows.push_back(&e);
@@ -165,7 +167,7 @@ std::string installedDate(const std::string& text)
 {
     if (auto v = toInteger(text)) {
         if (*v > 0) {
-            const std::string day = utcTime(*v, false);
+            std::string day = utcTime(*v, false);
             if (!day.empty()) {
                 return day;
             }
@@ -210,18 +212,18 @@ std::string softwareTable(const std::vector<const Element*>& rows)
     return out;
 }
 
-void writeElements(JsonWriter& json, const std::vector<Element>& elements)
+JsonValue elementsJson(const std::vector<Element>& elements) // NOLINT(misc-no-recursion): tinyxml2 bounds the depth
 {
-    json.beginArray();
+    JsonValue out = JsonValue::array();
     for (const Element& e : elements) {
-        json.beginObject().key("name").value(e.name).key("text").value(e.text);
+        JsonValue& j = out.emplace_back(JsonValue::object());
+        j["name"] = e.name;
+        j["text"] = e.text;
         if (!e.leaf()) {
-            json.key("children");
-            writeElements(json, e.children);
+            j["children"] = elementsJson(e.children);
         }
-        json.endObject();
     }
-    json.endArray();
+    return out;
 }
 
 // Collects what one reply comes to, for all three output modes.
@@ -229,19 +231,18 @@ class Report {
 public:
     explicit Report(const Invocation& inv) : inv_(inv)
     {
-        json_.beginObject();
-        json_.key("command").value(inv.command->name);
+        json_["command"] = inv.command->name;
         if (inv.command->letter != 0) {
-            json_.key("letter").value(std::string_view(&inv.command->letter, 1));
+            json_["letter"] = std::string(1, inv.command->letter);
         }
-        json_.key("request").value(inv.request);
-        json_.key("host").value(inv.options.host);
-        json_.key("port").number(inv.options.port);
+        json_["request"] = inv.request;
+        json_["host"] = inv.options.host;
+        json_["port"] = inv.options.port;
     }
 
     [[nodiscard]] const Invocation& invocation() const noexcept { return inv_; }
     [[nodiscard]] const CommandSpec& command() const noexcept { return *inv_.command; }
-    JsonWriter& json() noexcept { return json_; }
+    JsonValue& json() noexcept { return json_; }
     std::string& out() noexcept { return out_; }
 
     std::string peer() const { return inv_.options.host + ":" + std::to_string(inv_.options.port); }
@@ -285,21 +286,14 @@ public:
             r.err = failure_;
             break;
         case OutputMode::Json:
-            json_.key("status").value(statusName_).key("exit").number(status_);
-            json_.key("errors").beginArray();
-            for (const auto& e : errors_) {
-                json_.value(e);
-            }
-            json_.endArray().key("warnings").beginArray();
-            for (const auto& w : warnings_) {
-                json_.value(w);
-            }
-            json_.endArray();
+            json_["status"] = statusName_;
+            json_["exit"] = status_;
+            json_["errors"] = errors_;
+            json_["warnings"] = warnings_;
             if (!message_.empty()) {
-                json_.key("message").value(message_);
+                json_["message"] = message_;
             }
-            json_.endObject();
-            r.out = json_.text() + "\n";
+            r.out = jsonLine(json_);
             r.err = failure_;
             break;
         case OutputMode::Person:
@@ -322,7 +316,7 @@ private:
     }
 
     const Invocation& inv_;
-    JsonWriter json_;
+    JsonValue json_ = JsonValue::object();
     std::string out_;
     std::string failure_;
     std::string notes_;
@@ -339,7 +333,7 @@ void renderDocument(Report& r, std::string_view reply)
     if (!d.decoded) {
         r.badReply("the reply is not a well-formed document, so it is printed as received: " + d.problem);
         r.out() = d.text + "\n";
-        r.json().key("text").value(d.text);
+        r.json()["text"] = d.text;
         return;
     }
     if (!d.complete) {
@@ -357,6 +351,7 @@ void renderDocument(Report& r, std::string_view reply)
     if (!rows.empty()) {
         r.out() = softwareTable(rows);
         std::vector<Element> rest;
+        rest.reserve(others.size());
         for (const Element* e : others) {
             rest.push_back(*e);
         }
@@ -379,23 +374,20 @@ void renderDocument(Report& r, std::string_view reply)
         r.out() = "ok\n";
     }
 
-    r.json().key("elements");
-    writeElements(r.json(), d.elements);
+    r.json()["elements"] = elementsJson(d.elements);
     if (status) {
-        r.json().key("cmdRetVal").number(*status);
+        r.json()["cmdRetVal"] = *status;
     }
     if (!rows.empty()) {
-        r.json().key("software").beginArray();
+        JsonValue& software = r.json()["software"] = JsonValue::array();
         for (const Element* row : rows) {
-            r.json().beginObject();
+            JsonValue& j = software.emplace_back(JsonValue::object());
             for (const Element& c : row->children) {
                 if (c.leaf()) {
-                    r.json().key(c.name).value(c.text);
+                    j[c.name] = c.text;
                 }
             }
-            r.json().endObject();
         }
-        r.json().endArray();
     }
 }
 
@@ -404,13 +396,14 @@ void renderCpuid(Report& r, std::string_view reply)
     const std::string cpu = r.invocation().args.empty() ? "?" : r.invocation().args.front();
     if (reply.size() == 1 && reply[0] == '\0') {
         r.agentError("no CPU " + cpu + ": the agent answers for CPUs 0 to 3 only");
-        r.json().key("cpu").value(cpu).key("cpuid").null();
+        r.json()["cpu"] = cpu;
+        r.json()["cpuid"] = nullptr;
         return;
     }
     if (reply.size() % kCpuidRecordSize != 0) {
         r.badReply("a CPU identity record is 128 bytes; the reply has " + std::to_string(reply.size()));
         r.out() = hexDump(reply);
-        r.json().key("hex").value(hexDump(reply));
+        r.json()["hex"] = hexDump(reply);
         return;
     }
     const std::size_t count = reply.size() / kCpuidRecordSize;
@@ -423,7 +416,7 @@ void renderCpuid(Report& r, std::string_view reply)
     if (!d.ok) {
         r.badReply("the CPU identity record cannot be decoded: " + d.problem);
         r.out() = hexDump(last);
-        r.json().key("hex").value(hexDump(last));
+        r.json()["hex"] = hexDump(last);
         return;
     }
     char checksum[48];
@@ -437,11 +430,11 @@ void renderCpuid(Report& r, std::string_view reply)
     if (!d.record.checksumOk) {
         r.badReply("the CPU identity record's checksum is wrong: its bytes do not add up to 0");
     }
-    r.json().key("cpu").value(cpu).key("records").number(static_cast<std::int64_t>(count));
-    r.json().key("cpuid").beginObject();
-    r.json().key("model").value(d.record.model).key("vendor").value(d.record.vendor).key("ec").value(d.record.ec);
-    r.json().key("mhz").number(d.record.mhz).key("checksum").number(d.record.checksum);
-    r.json().key("checksumOk").boolean(d.record.checksumOk).endObject();
+    r.json()["cpu"] = cpu;
+    r.json()["records"] = count;
+    r.json()["cpuid"] =
+        JsonValue{{"model", d.record.model}, {"vendor", d.record.vendor},     {"ec", d.record.ec},
+                  {"mhz", d.record.mhz},     {"checksum", d.record.checksum}, {"checksumOk", d.record.checksumOk}};
 }
 
 void renderDimmMap(Report& r, std::string_view reply)
@@ -450,17 +443,10 @@ void renderDimmMap(Report& r, std::string_view reply)
     if (!map) {
         r.badReply("the memory-module map is 576 bytes; the reply has " + std::to_string(reply.size()));
         r.out() = hexDump(reply);
-        r.json().key("hex").value(hexDump(reply));
+        r.json()["hex"] = hexDump(reply);
         return;
     }
     r.out() = dimmMapTables(*map);
-    auto row = [&r](const std::uint32_t* values, std::size_t n) {
-        r.json().beginArray();
-        for (std::size_t i = 0; i < n; ++i) {
-            r.json().number(values[i]);
-        }
-        r.json().endArray();
-    };
     std::uint32_t base[DIMM_MAP_NODES];
     std::uint32_t limit[DIMM_MAP_NODES];
     std::uint32_t csBase[DIMM_MAP_NODES][DIMM_MAP_CS];
@@ -473,20 +459,11 @@ void renderDimmMap(Report& r, std::string_view reply)
             csMask[n][c] = map->dram_cs_mask_reg[n][c];
         }
     }
-    r.json().key("dimmMap").beginObject();
-    r.json().key("dram_base_reg");
-    row(base, DIMM_MAP_NODES);
-    r.json().key("dram_limit_reg");
-    row(limit, DIMM_MAP_NODES);
-    r.json().key("dram_cs_base_reg").beginArray();
-    for (const auto& rowValues : csBase) {
-        row(rowValues, DIMM_MAP_CS);
-    }
-    r.json().endArray().key("dram_cs_mask_reg").beginArray();
-    for (const auto& rowValues : csMask) {
-        row(rowValues, DIMM_MAP_CS);
-    }
-    r.json().endArray().endObject();
+    JsonValue& json = r.json()["dimmMap"] = JsonValue::object();
+    json["dram_base_reg"] = base;
+    json["dram_limit_reg"] = limit;
+    json["dram_cs_base_reg"] = csBase;
+    json["dram_cs_mask_reg"] = csMask;
 }
 
 void renderAny(Report& r, std::string_view reply)
@@ -496,7 +473,8 @@ void renderAny(Report& r, std::string_view reply)
         return;
     }
     r.out() = hexDump(reply);
-    r.json().key("bytes").value(showBytes(reply)).key("size").number(static_cast<std::int64_t>(reply.size()));
+    r.json()["bytes"] = showBytes(reply);
+    r.json()["size"] = reply.size();
 }
 
 std::string noReplyMessage(const Report& r)
@@ -565,7 +543,7 @@ Rendered renderOutcome(const Invocation& invocation, const TransferResult& t)
             r.fail(kExitTimeout, "timeout",
                    "the reply from " + r.peer() + " was not complete within " + seconds(timeout) + " (" +
                        std::to_string(t.reply.size()) + " bytes arrived)");
-            r.json().key("bytes").value(showBytes(t.reply));
+            r.json()["bytes"] = showBytes(t.reply);
         }
         break;
     }

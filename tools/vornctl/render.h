@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Replies for a person, for scripts (--json) and byte for byte (--raw), with
 // the exit status that goes with them.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vornctl's SP end: the two commands that play the service processor's
 // side of the agent's own connections (TCP port 9990) and read what it
 // sends there.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The shell of vornctl's SP end: files, the listening socket, signals.
 #include "sp_end_run.h"
 
@@ -305,7 +307,7 @@ int runDecode(const DecodeOptions& options)
         std::string why;
         const std::string shown = name == "-" ? std::string("standard input") : name;
         if (!readWhole(name, bytes, why)) {
-            complain("decode-mce: cannot read " + shown + ": " + why);
+            complain(std::string("decode-mce: cannot read ").append(shown).append(": ").append(why));
             status = kExitNetwork;
             continue;
         }

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // vornctl's SP end, run: decode-mce reads files, sp listens for the agent.
 // Each returns vornctl's exit status.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // What one exchange with the agent came to: the shell (connection.cpp)
 // fills it, the core (render.cpp) turns it into output and an exit status.
 #pragma once

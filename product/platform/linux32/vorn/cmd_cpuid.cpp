@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // 'c': the identity record of one CPU, taken from the kernel's CPU
 // description and written straight to the connection.
 #include "cmd_cpuid.h"

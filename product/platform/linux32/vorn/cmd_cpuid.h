@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // CPU identity record: a 128-byte record of one CPU, written to the connection.
 #pragma once
 

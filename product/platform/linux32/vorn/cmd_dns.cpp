@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The name-server commands: 'D' puts one name-server line after the marker
 // line of /etc/resolv.conf through a temporary copy moved into place; 'd'
 // reports the file's name servers and search domain.

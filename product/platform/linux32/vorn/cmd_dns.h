@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Name-server commands: set the marker-line name server, report name servers.
 #pragma once
 

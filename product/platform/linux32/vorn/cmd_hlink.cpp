@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The host-link address command ('J'): answers and closes the connection,
 // then writes the new platform address into the init script, moves hlink0
 // to it and hands both addresses to the host-link driver.

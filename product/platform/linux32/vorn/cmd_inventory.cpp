@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // 'L': the software inventory. The main inventory file's tokens are copied
 // into the document; at every "</Software>" the package inventories, the
 // running kernel's element and the other vendors' driver elements go in.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Software inventory: the merged inventory files and the built elements.
 #pragma once
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Network status query ('e'): first every network device without an IPv4
 // address (name and hardware address), then every IPv4 interface of the
 // kernel's interface list, then the default gateway, then the result code.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Network status query: devices, IPv4 interfaces and the default gateway.
 #pragma once
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The power commands: each runs one system program through the shell, waits
 // for it and reports its raw wait status, and its first output line when it
 // failed.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Sensor query ('C': CPU temperatures, CPU id value, CPU model number) and
 // memory-map query ('M': the raw memory-module map), both through the
 // management-controller driver, opened anew for each request.

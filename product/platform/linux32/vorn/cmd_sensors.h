@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Sensor and memory-map queries through the management-controller driver.
 #pragma once
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The interface address command ('E'): runs /sbin/ifconfig with the
 // request's tokens, refusing the host link, and reports the raw status and,
 // on failure, the command's error output.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Small queries ('T' time, 'H' host name, 'v' feature version) and the
 // poll-interval settings ('h' heartbeat, 'p' MC poll).
 #include "cmd_small.h"
@@ -76,7 +78,7 @@ bool AtolParser::feed(char c) noexcept
             negative_ = c == '-';
             return true;
         }
-        return feed(c);
+        [[fallthrough]];
     case Phase::Digits:
         if (isDigit(c)) {
             const auto d = static_cast<std::uint64_t>(c - '0');

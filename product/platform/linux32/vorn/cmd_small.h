@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Small queries (time, host name, feature version) and the poll-interval settings.
 #pragma once
 

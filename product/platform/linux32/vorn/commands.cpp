@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The command table: the request's first byte names the handler.
 #include "cmd_cpuid.h"
 #include "cmd_dns.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Request dispatch: one request per admitted connection, the handler chosen
 // through a table indexed by the request's first byte.
 #pragma once

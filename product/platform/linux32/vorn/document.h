@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The request and response buffers, and the response document: the XML
 // prologue, the root element and the elements that a command appends.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // IPv4 addresses as the agent moves them: dotted-quad text on the wire, in
 // files and on command lines; 32-bit numbers in host byte order (first octet
 // most significant) to and from the host-link driver.

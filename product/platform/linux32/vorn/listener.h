@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The request server's listener: TCP port 6789 on every local address,
 // one connection at a time, the SP's address only.
 #pragma once

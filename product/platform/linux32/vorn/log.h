@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The agent's system log: ident "VORN", every message also on standard error,
 // facility daemon. Messages are passed as the message text itself.
 #pragma once

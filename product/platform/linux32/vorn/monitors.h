@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The two hardware monitors, each run in a process of its own, and the pure
 // pieces they are built from: the sliced sleep's schedule and the MC
 // monitor's backlog of undelivered error records.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Socket output that never raises SIGPIPE: a peer that has reset its end
 // must not end the writing process.
 #pragma once

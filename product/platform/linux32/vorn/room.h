@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Room on a file system for a file that a system program writes in place.
 //
 // "/bin/mv" across file systems and "/bin/cp" write over the old file: on a

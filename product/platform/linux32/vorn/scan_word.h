@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Reading blank-separated words from a stream as fscanf's "%Ns" conversion
 // reads them, without its format machinery, which costs more than the words.
 #pragma once

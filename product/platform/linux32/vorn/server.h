@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Process-wide state of the agent, shared by its three processes' code.
 #pragma once
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // Running the host's system programs through the shell. Kept in a unit of
 // its own: it is the one place where the agent hands a command line to the
 // shell, and a fuzzing or test harness links its own in its place.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The agent's client side of the SP link: one outgoing TCP connection to the
 // SP's port 9990 per exchange, used only by the two monitor processes.
 //
