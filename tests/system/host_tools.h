@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // What the system and VM tiers run on the machine around their guest:
 // programs with a bound on their time, waiting for an effect, and the test
 // process's own mount and network namespaces.

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The management-controller driver's conversion of one machine-check report
 // to the 156-byte record that the agent forwards to the SP.
 #include <cstdint>

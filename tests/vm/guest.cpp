@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 #include "guest.h"
 
 #include <cerrno>

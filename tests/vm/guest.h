@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // A Debian 12 guest under QEMU for the VM tier: Debian's own kernel, the
 // packages installed as a user installs them, the real drivers, nothing
 // simulated. Its two NICs are taps in the test process's own network

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// SPDX-FileCopyrightText: the vorn developers
 // The agent on a real kernel: Debian 12's own kernel in a QEMU guest, both
 // packages installed as a user installs them (DKMS built the drivers for
 // that kernel), the agent run by its unit against the real device nodes,

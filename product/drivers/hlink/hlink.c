@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-only
+// SPDX-FileCopyrightText: the vorn developers
 /*
  * hlink: the host link's addresses for the vorn agent.
  *

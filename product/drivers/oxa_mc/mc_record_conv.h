@@ -1,4 +1,5 @@
 /* SPDX-License-Identifier: GPL-2.0-only OR Apache-2.0 */
+/* SPDX-FileCopyrightText: the vorn developers */
 /*
  * The conversion of one machine-check error report to the error record that
  * oxa_mc hands out. Pure: no kernel call, so it compiles in user space too.

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-only
+// SPDX-FileCopyrightText: the vorn developers
 /*
  * oxa_mc: the management controller's device for the vorn agent.
  *
