@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include "sp_side.h"
 #include "unique_fd.h"
 
 namespace bench {
@@ -64,7 +65,7 @@ bool readAnswer(int fd, std::string& out, bool line)
 
 testbed::UniqueFd connectTcp(const Target& t)
 {
-    testbed::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    testbed::UniqueFd fd(testbed::socketFrom(t.source, SOCK_STREAM | SOCK_CLOEXEC));
     if (!fd)
         return fd;
     // The port is chosen at connect, knowing the peer, so that the many

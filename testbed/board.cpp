@@ -589,6 +589,8 @@ void SimSp::start()
     if (pid == 0) {
         resetSignalsForExec();
         close_range(3, ~0U, 0);
+        if (!enterSpSide())
+            _exit(126);
         execl(VORN_SIM_SP_FILE, "vorn-sim-sp", nullptr);
         std::fprintf(stderr, "testbed: cannot run %s: %s\n", VORN_SIM_SP_FILE, std::strerror(errno));
         _exit(127);
@@ -927,7 +929,7 @@ Connection Board::connect(From from, Millis timeout)
 // --- connections -------------------------------------------------------------
 
 Connection::Connection(const std::string& source, const std::string& target, std::uint16_t port, Millis timeout)
-    : fd_(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
+    : fd_(socketFrom(source, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC))
 {
     if (!fd_)
         failErrno("socket");
@@ -1147,7 +1149,10 @@ RunResult Board::run(const std::string& shellCommand) const
 void Board::addSpSideAddress(const std::string& dottedQuad)
 {
     parseAddress(dottedQuad);
-    const RunResult r = run("ip addr add " + dottedQuad + "/" + std::to_string(kLinkPrefix) + " dev " + kSpLinkIf);
+    // The host reaches it over hlink0 also outside the link's subnet.
+    const RunResult r =
+        run(std::string("ip -n ") + kSpNetns + " addr add " + dottedQuad + "/" + std::to_string(kLinkPrefix) + " dev " +
+            kSpLinkIf + " && ip route replace " + dottedQuad + " dev " + kHostLinkIf);
     if (r.status != 0)
         fail("cannot add " + dottedQuad + " to " + kSpLinkIf + ": " + r.output);
 }

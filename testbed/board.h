@@ -29,6 +29,7 @@
 #include "shared_map.h"
 #include "sim_sp_state.h"
 #include "simdrv_state.h"
+#include "sp_side.h"
 #include "syslog_record.h"
 #include "unique_fd.h"
 
