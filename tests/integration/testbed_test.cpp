@@ -302,6 +302,14 @@ TEST(SimSp, MisbehavesAsTold)
     board.sp().setMode('p', SpMode::Reply);
     r = exchange(kPlatAddress, kSpAddress, simsp::kSpPort, "p");
     EXPECT_EQ(hexText(r.bytes), "01020304");
+
+    // Every second attempt refused: the SP sees the refusal on the host's
+    // side, counts it and serves again.
+    board.sp().setRefuseEvery(2);
+    EXPECT_TRUE(waitUntil([&] { return Connection(kPlatAddress, kSpAddress, simsp::kSpPort).refused(); }));
+    EXPECT_TRUE(waitUntil([&] { return board.sp().refusedConnections() >= 1; }));
+    EXPECT_TRUE(waitUntil(
+        [&] { return hexText(exchange(kPlatAddress, kSpAddress, simsp::kSpPort, "p").bytes) == "01020304"; }));
 }
 
 TEST(Board, EndsEveryProcessOfTheDaemon)
