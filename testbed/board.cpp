@@ -1151,8 +1151,8 @@ void Board::addSpSideAddress(const std::string& dottedQuad)
     parseAddress(dottedQuad);
     // The host reaches it over hlink0 also outside the link's subnet.
     const RunResult r =
-        run(std::string("ip -n ") + kSpNetns + " addr add " + dottedQuad + "/" + std::to_string(kLinkPrefix) + " dev " +
-            kSpLinkIf + " && ip route replace " + dottedQuad + " dev " + kHostLinkIf);
+        run(onSpSide("ip addr add " + dottedQuad + "/" + std::to_string(kLinkPrefix) + " dev " + kSpLinkIf) +
+            " && ip route replace " + dottedQuad + " dev " + kHostLinkIf);
     if (r.status != 0)
         fail("cannot add " + dottedQuad + " to " + kSpLinkIf + ": " + r.output);
 }

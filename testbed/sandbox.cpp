@@ -391,7 +391,10 @@ void setUpNetwork()
     errno = 0;
     check(runAndWait({"ip", "netns", "add", kSpNetns, nullptr}) == 0, "create the SP's network namespace");
     check(runAndWait({"ip", "-batch", hostBatch.c_str(), nullptr}) == 0, "configure the network with ip -batch");
-    check(runAndWait({"ip", "-n", kSpNetns, "-batch", spBatch.c_str(), nullptr}) == 0,
+    // nsenter rather than "ip -n", which mounts /sys afresh: a sandbox in a
+    // user namespace may not.
+    const std::string spNetns = std::string("--net=") + kSpNetnsPath;
+    check(runAndWait({"nsenter", spNetns.c_str(), "ip", "-batch", spBatch.c_str(), nullptr}) == 0,
           "configure the SP's network with ip -batch");
 }
 

@@ -19,8 +19,8 @@ inline constexpr const char* kHostname = "vorn-board";
 
 // The host link: the host end, the SP end and a stranger on the SP's side.
 // The SP is another machine: sp0 and its addresses lie in a network
-// namespace of the SP's own, named kSpNetns for "ip -n" (its file is
-// kSpNetnsPath), joined to the host's by the veth pair hlink0 <-> sp0.
+// namespace of the SP's own, named kSpNetns (its file is kSpNetnsPath),
+// joined to the host's by the veth pair hlink0 <-> sp0.
 inline constexpr const char* kHostLinkIf = "hlink0";
 inline constexpr const char* kSpLinkIf = "sp0";
 inline constexpr const char* kPlatAddress = "169.254.101.3";

@@ -33,9 +33,9 @@ void addLanNeighbour(Board& board)
     const RunResult r = board.run("ip netns add lan && ip link add lan0 type veth peer name gw0 netns lan && "
                                   "ip addr add 192.168.77.10/24 dev lan0 && ip link set lan0 up && "
                                   "ip route add default via 192.168.77.1 && "
-                                  "ip -n lan link set lo up && ip -n lan addr add 192.168.77.1/24 dev gw0 && "
-                                  "ip -n lan addr add 169.254.101.2/32 dev gw0 && ip -n lan link set gw0 up && "
-                                  "ip -n lan route add 169.254.101.3/32 via 192.168.77.10");
+                                  "nsenter --net=/run/netns/lan sh -ec 'ip link set lo up; "
+                                  "ip addr add 192.168.77.1/24 dev gw0; ip addr add 169.254.101.2/32 dev gw0; "
+                                  "ip link set gw0 up; ip route add 169.254.101.3/32 via 192.168.77.10'");
     ASSERT_EQ(r.status, 0) << r.output;
 }
 
