@@ -6,7 +6,9 @@
 // unread, as a stranger's). The SP over hlink0 is served, after 'J' too, and
 // nobody is while no interface is named hlink0.
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 #include <fcntl.h>
 #include <sched.h>
@@ -39,17 +41,34 @@ void addLanNeighbour(Board& board)
     ASSERT_EQ(r.status, 0) << r.output;
 }
 
-// One request from the neighbour, from the SP's address. The calling thread
-// is in the neighbour's namespace while the socket is made.
+// The calling thread in the neighbour's namespace for the guard's life.
+class OnNeighbour {
+public:
+    OnNeighbour()
+    {
+        UniqueFd lan(::open(kLanNetns, O_RDONLY | O_CLOEXEC));
+        if (!own_ || !lan || setns(lan.get(), CLONE_NEWNET) != 0)
+            throw std::runtime_error(std::string("enter the LAN's namespace: ") + std::strerror(errno));
+    }
+    OnNeighbour(const OnNeighbour&) = delete;
+    OnNeighbour& operator=(const OnNeighbour&) = delete;
+    ~OnNeighbour()
+    {
+        if (setns(own_.get(), CLONE_NEWNET) != 0)
+            std::abort(); // every later check would run on the LAN
+    }
+
+private:
+    UniqueFd own_{::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)};
+};
+
+// One request from the neighbour, from the SP's address.
 Reply fromNeighbour(const std::string& target, std::string_view bytes, Millis timeout)
 {
-    UniqueFd own(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
-    UniqueFd lan(::open(kLanNetns, O_RDONLY | O_CLOEXEC));
-    if (!own || !lan || setns(lan.get(), CLONE_NEWNET) != 0)
-        throw std::runtime_error(std::string("enter the LAN's namespace: ") + std::strerror(errno));
-    Connection c(kSpAddress, target, kServerPort, timeout);
-    if (setns(own.get(), CLONE_NEWNET) != 0)
-        std::abort();
+    Connection c = [&] {
+        OnNeighbour lan;
+        return Connection(kSpAddress, target, kServerPort, timeout);
+    }();
     if (!c.connected())
         return Reply{};
     c.send(bytes);
