@@ -17,7 +17,7 @@ namespace bench {
 struct Target {
     enum class Kind { Tcp, UnixLine, UnixClose };
     Kind kind = Kind::Tcp;
-    std::string source; // TCP: the local address to connect from
+    std::string source; // TCP: the local address to connect from, on the SP's side
     std::string host;   // TCP: the server's address
     std::uint16_t port = 0;
     std::string path; // UNIX: the socket's path

@@ -146,6 +146,8 @@ void Bench::monitorsWithVornctlSp(Board& board)
         const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
         if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(null, 2) < 0)
             _exit(127);
+        if (!testbed::enterSpSide())
+            _exit(126);
         ::execl(VORN_BENCH_VORNCTL_FILE, "vornctl", "sp", "--json", "--hb-interval", "100", "--mc-interval", "100",
                 nullptr);
         _exit(127);
@@ -174,10 +176,11 @@ void Bench::monitorsWithVornctlSp(Board& board)
         ::waitpid(sp, nullptr, 0);
         reader.join();
     };
-    // Listening at 169.254.101.2:9990 before the daemon starts.
+    // Listening at 169.254.101.2:9990 before the daemon starts (the table
+    // of the SP's namespace, where it runs).
     const bool listening = waitUntil(
-        [] {
-            std::ifstream table("/proc/net/tcp");
+        [sp] {
+            std::ifstream table("/proc/" + std::to_string(sp) + "/net/tcp");
             std::ostringstream text;
             text << table.rdbuf();
             return text.str().find("0265FEA9:2706 00000000:0000 0A") != std::string::npos;

@@ -342,7 +342,10 @@ RunResult Board::run(const std::string& shellCommand) const
 void Board::addSpSideAddress(const std::string& dottedQuad)
 {
     parseAddress(dottedQuad);
-    const RunResult r = run("ip addr add " + dottedQuad + "/" + std::to_string(kLinkPrefix) + " dev " + kSpLinkIf);
+    // The host reaches it over hlink0 also outside the link's subnet.
+    const RunResult r =
+        run(onSpSide("ip addr add " + dottedQuad + "/" + std::to_string(kLinkPrefix) + " dev " + kSpLinkIf) +
+            " && ip route replace " + dottedQuad + " dev " + kHostLinkIf);
     if (r.status != 0)
         fail("cannot add " + dottedQuad + " to " + kSpLinkIf + ": " + r.output);
 }

@@ -28,6 +28,7 @@
 #include "sandbox_checks.h"
 #include "sandbox_paths.h"
 #include "sp_control.h"
+#include "sp_side.h"
 #include "syslog_record.h"
 #include "timing.h"
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
 #include "connection.h"
+#include "sp_side.h"
 
 #include <cerrno>
 #include <cstring>
@@ -32,7 +33,7 @@ std::string detail::addressText(std::uint32_t hostOrder)
 }
 
 Connection::Connection(const std::string& source, const std::string& target, std::uint16_t port, Millis timeout)
-    : fd_(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
+    : fd_(socketFrom(source, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC))
 {
     if (!fd_)
         failErrno("socket");

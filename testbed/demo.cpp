@@ -55,7 +55,8 @@ void vornctl(testbed::Board& board, const std::string& args, const char* source 
 {
     std::printf("\n$ vornctl --source %s %s\n", source, args.c_str());
     std::fflush(stdout);
-    const testbed::RunResult r = board.run(std::string(VORNCTL_FILE) + " --source " + source + " " + args);
+    const testbed::RunResult r =
+        board.run(testbed::onSpSide(std::string(VORNCTL_FILE) + " --source " + source + " " + args));
     std::istringstream lines(r.output);
     for (std::string line; std::getline(lines, line);)
         std::printf("  %s\n", line.c_str());
@@ -73,8 +74,8 @@ constexpr const char* kSpLog = "/tmp/sp.log";
 void startSp(testbed::Board& board, const std::string& args)
 {
     std::printf("\n$ vornctl sp %s --records %s &\n", args.c_str(), kRecords);
-    board.run(std::string(VORNCTL_FILE) + " sp " + args + " --records " + kRecords + " >" + kSpOut + " 2>" + kSpLog +
-              " </dev/null & echo $! >/tmp/sp.pid");
+    board.run(testbed::onSpSide(std::string(VORNCTL_FILE) + " sp " + args + " --records " + kRecords) + " >" + kSpOut +
+              " 2>" + kSpLog + " </dev/null & echo $! >/tmp/sp.pid");
     for (int i = 0; i < 500; ++i) {
         if (board.readFile(kSpLog).value_or("").find("listening") != std::string::npos)
             break;

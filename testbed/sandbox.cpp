@@ -8,7 +8,8 @@
 // copy-on-write overlay of the machine's root with fresh /proc, /sys, /tmp,
 // /run and /dev; "/sbin/shutdown", "/sbin/reboot", "/sbin/init" and
 // "/sbin/ifconfig" are recording fakes; the network has lo and a veth pair
-// hlink0 <-> sp0 carrying the host link's addresses; a collector records
+// hlink0 <-> sp0 carrying the host link's addresses, with sp0 in a network
+// namespace of the SP's own ("/run/netns/sp"); a collector records
 // every message sent to "/dev/log". CAP_SYS_BOOT is gone from every process.
 //
 // Exit status: PROGRAM's status (128 + N when a signal N ended it), or 125
@@ -373,18 +374,30 @@ int runAndWait(const std::vector<const char*>& argv)
     return status;
 }
 
+// The host's namespace holds lo and hlink0; the SP's (kSpNetns) holds its
+// own lo and sp0 with the SP's and the stranger's addresses.
 void setUpNetwork()
 {
-    const std::string batch = std::string(kTestbedRunDir) + "/network.batch";
     const std::string prefix = "/" + std::to_string(kLinkPrefix);
-    writeFile(batch, "link set lo up\n"
-                     "link add " +
-                         std::string(kHostLinkIf) + " type veth peer name " + kSpLinkIf + "\n" + "addr add " +
-                         kPlatAddress + prefix + " dev " + kHostLinkIf + "\n" + "addr add " + kSpAddress + prefix +
-                         " dev " + kSpLinkIf + "\n" + "addr add " + kStrangerAddress + prefix + " dev " + kSpLinkIf +
-                         "\n" + "link set " + kHostLinkIf + " up\n" + "link set " + kSpLinkIf + " up\n");
+    const std::string hostBatch = std::string(kTestbedRunDir) + "/network.batch";
+    const std::string spBatch = std::string(kTestbedRunDir) + "/sp-network.batch";
+    writeFile(hostBatch, "link set lo up\n"
+                         "link add " +
+                             std::string(kHostLinkIf) + " type veth peer name " + kSpLinkIf + " netns " + kSpNetns +
+                             "\n" + "addr add " + kPlatAddress + prefix + " dev " + kHostLinkIf + "\n" + "link set " +
+                             kHostLinkIf + " up\n");
+    writeFile(spBatch, "link set lo up\n"
+                       "addr add " +
+                           std::string(kSpAddress) + prefix + " dev " + kSpLinkIf + "\n" + "addr add " +
+                           kStrangerAddress + prefix + " dev " + kSpLinkIf + "\n" + "link set " + kSpLinkIf + " up\n");
     errno = 0;
-    check(runAndWait({"ip", "-batch", batch.c_str(), nullptr}) == 0, "configure the network with ip -batch");
+    check(runAndWait({"ip", "netns", "add", kSpNetns, nullptr}) == 0, "create the SP's network namespace");
+    check(runAndWait({"ip", "-batch", hostBatch.c_str(), nullptr}) == 0, "configure the network with ip -batch");
+    // nsenter rather than "ip -n", which mounts /sys afresh: a sandbox in a
+    // user namespace may not.
+    const std::string spNetns = std::string("--net=") + kSpNetnsPath;
+    check(runAndWait({"nsenter", spNetns.c_str(), "ip", "-batch", spBatch.c_str(), nullptr}) == 0,
+          "configure the SP's network with ip -batch");
 }
 
 std::string namespaceId(const char* name)

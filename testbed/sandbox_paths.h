@@ -20,12 +20,17 @@ inline constexpr const char* kFixtureDir = "/run/testbed/fixtures";
 inline constexpr const char* kHostname = "vorn-board";
 
 // The host link: the host end, the SP end and a stranger on the SP's side.
+// The SP is another machine: sp0 and its addresses lie in a network
+// namespace of the SP's own, named kSpNetns (its file is kSpNetnsPath),
+// joined to the host's by the veth pair hlink0 <-> sp0.
 inline constexpr const char* kHostLinkIf = "hlink0";
 inline constexpr const char* kSpLinkIf = "sp0";
 inline constexpr const char* kPlatAddress = "169.254.101.3";
 inline constexpr const char* kSpAddress = "169.254.101.2";
 inline constexpr const char* kStrangerAddress = "169.254.101.66";
 inline constexpr int kLinkPrefix = 16;
+inline constexpr const char* kSpNetns = "sp";
+inline constexpr const char* kSpNetnsPath = "/run/netns/sp";
 
 // Exit status of vorn-sandbox when it could not build the sandbox.
 inline constexpr int kSandboxFailureStatus = 125;

@@ -41,11 +41,12 @@ constexpr int kPollSliceMs = 5;
 // Without a readable count of failed attempts a refusal lasts this long.
 constexpr std::int64_t kBlindRefusalNs = 500'000'000;
 
-// The TCP AttemptFails count of this network namespace (connection
-// attempts that a reset ended, refused ones among them), or -1.
+// The TCP AttemptFails count of the host's network namespace (connection
+// attempts that a reset ended, refused ones among them), or -1. The SP runs
+// in a namespace of its own; the sandbox's PID 1 is in the host's.
 long long attemptFails()
 {
-    std::ifstream in("/proc/net/snmp");
+    std::ifstream in("/proc/1/net/snmp");
     std::string names;
     std::string values;
     for (std::string line; std::getline(in, line);) {

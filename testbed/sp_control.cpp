@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
 #include "sp_control.h"
+#include "sp_side.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -44,6 +45,8 @@ void SimSp::start()
     if (pid == 0) {
         resetSignalsForExec();
         close_range(3, ~0U, 0);
+        if (!enterSpSide())
+            _exit(126);
         execl(VORN_SIM_SP_FILE, "vorn-sim-sp", nullptr);
         std::fprintf(stderr, "testbed: cannot run %s: %s\n", VORN_SIM_SP_FILE, std::strerror(errno));
         _exit(127);

@@ -131,7 +131,7 @@ void expectHealthy(Board& board, const Health& before, const std::string& what)
 // testbed's connections do not make.
 class RawClient {
 public:
-    RawClient() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    RawClient() : fd_(spSideSocket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC))
     {
         sockaddr_in from{};
         from.sin_family = AF_INET;

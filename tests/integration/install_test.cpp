@@ -153,7 +153,8 @@ protected:
 
     // vornctl in a session of its own: without a controlling terminal, so
     // that a power command can never wait for an answer on a real one.
-    RunResult vornctl(const std::string& args) { return board_.run("setsid -w " + kVornctl + " " + args); }
+    // It runs on the SP's side of the link.
+    RunResult vornctl(const std::string& args) { return board_.run(onSpSide("setsid -w " + kVornctl + " " + args)); }
 
     Board board_;
 };

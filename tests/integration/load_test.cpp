@@ -73,7 +73,7 @@ struct Answer {
 Answer ask(const char* source, std::string_view request)
 {
     Answer answer;
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(socketFrom(source, SOCK_STREAM | SOCK_CLOEXEC));
     const sockaddr_in from = address(source, 0);
     const sockaddr_in to = address(kPlatAddress, kServerPort);
     const timeval bound{10, 0};
@@ -286,7 +286,7 @@ TEST_F(Load, TwoHundredConnectionAttemptsAtOnce)
     const sockaddr_in from = address(kSpAddress, 0);
     const sockaddr_in to = address(kPlatAddress, kServerPort);
     for (Attempt& a : attempts) {
-        a.fd = UniqueFd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        a.fd = spSideSocket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC);
         ASSERT_TRUE(a.fd);
         ASSERT_EQ(bind(a.fd.get(), reinterpret_cast<const sockaddr*>(&from), sizeof from), 0);
         if (connect(a.fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS)

@@ -81,7 +81,7 @@ protected:
     // listens at the SP's end of the link. Its exit status goes to kStatus.
     pid_t startSp(const std::string& args)
     {
-        board_.run(std::string("( ") + VORNCTL_FILE + " sp " + args + " >" + kOut + " 2>" + kErr +
+        board_.run("( " + onSpSide(std::string(VORNCTL_FILE) + " sp " + args) + " >" + kOut + " 2>" + kErr +
                    " </dev/null & echo $! >/tmp/sp.pid; wait $!; echo $? >" + kStatus + " ) >/dev/null 2>&1 &");
         pid_t pid = 0;
         EXPECT_TRUE(waitUntil([&] {
@@ -100,8 +100,8 @@ protected:
 
     bool listening() const
     {
-        // 169.254.101.2:9990 in the kernel's table, in the LISTEN state (0A).
-        const std::string table = board_.readFile("/proc/net/tcp").value_or("");
+        // 169.254.101.2:9990 in the SP's table, in the LISTEN state (0A).
+        const std::string table = board_.run(onSpSide("cat /proc/net/tcp")).output;
         return table.find("0265FEA9:2706 00000000:0000 0A") != std::string::npos;
     }
 

@@ -78,10 +78,14 @@ TEST(Sandbox, IsolatesThisProcess)
     ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
     EXPECT_STREQ(name, kHostname);
     Board board;
+    // The host's end of the link here, the SP's end in the SP's namespace.
     const RunResult addresses = board.run("ip -o -4 addr show");
     EXPECT_NE(addresses.output.find("hlink0    inet 169.254.101.3/16"), std::string::npos) << addresses.output;
-    EXPECT_NE(addresses.output.find("sp0    inet 169.254.101.2/16"), std::string::npos) << addresses.output;
-    EXPECT_NE(addresses.output.find("sp0    inet 169.254.101.66/16"), std::string::npos) << addresses.output;
+    EXPECT_EQ(addresses.output.find("sp0"), std::string::npos) << addresses.output;
+    const RunResult sp = board.run(onSpSide("ip -o -4 addr show"));
+    EXPECT_NE(sp.output.find("sp0    inet 169.254.101.2/16"), std::string::npos) << sp.output;
+    EXPECT_NE(sp.output.find("sp0    inet 169.254.101.66/16"), std::string::npos) << sp.output;
+    EXPECT_EQ(sp.output.find("hlink0"), std::string::npos) << sp.output;
     // The machine's files are seen through a copy-on-write overlay.
     constexpr long kOverlayMagic = 0x794c7630;
     for (const char* path : {"/usr/sbin", "/etc"}) {
@@ -300,6 +304,14 @@ TEST(SimSp, MisbehavesAsTold)
     board.sp().setMode('p', SpMode::Reply);
     r = exchange(kPlatAddress, kSpAddress, simsp::kSpPort, "p");
     EXPECT_EQ(hexText(r.bytes), "01020304");
+
+    // Every second attempt refused: the SP sees the refusal on the host's
+    // side, counts it and serves again.
+    board.sp().setRefuseEvery(2);
+    EXPECT_TRUE(waitUntil([&] { return Connection(kPlatAddress, kSpAddress, simsp::kSpPort).refused(); }));
+    EXPECT_TRUE(waitUntil([&] { return board.sp().refusedConnections() >= 1; }));
+    EXPECT_TRUE(waitUntil(
+        [&] { return hexText(exchange(kPlatAddress, kSpAddress, simsp::kSpPort, "p").bytes) == "01020304"; }));
 }
 
 TEST(Board, EndsEveryProcessOfTheDaemon)

@@ -84,6 +84,21 @@ TEST(AllowedPeer, FirstWordAsDottedQuadElseTheDefault)
     EXPECT_TRUE(peerFrom(" \n\t\n").formatWrong);
 }
 
+TEST(AllowedPeer, OnlyTheSpsAddressOverHlink0)
+{
+    const std::uint32_t sp = htonl(0xA9FE6502u);
+    const unsigned hlink0 = 4;
+    EXPECT_TRUE(fromSp(sp, sp, hlink0, hlink0));
+    // The SP's address over another interface (a LAN host, loopback).
+    EXPECT_FALSE(fromSp(sp, sp, 2, hlink0));
+    EXPECT_FALSE(fromSp(sp, sp, 1, hlink0));
+    // A stranger over hlink0.
+    EXPECT_FALSE(fromSp(htonl(0xA9FE6542u), sp, hlink0, hlink0));
+    // No hlink0, or an arrival interface that could not be learnt.
+    EXPECT_FALSE(fromSp(sp, sp, 0, 0));
+    EXPECT_FALSE(fromSp(sp, sp, 0, hlink0));
+}
+
 TEST(AllowedPeer, FilePath)
 {
     EXPECT_STREQ(spAddressFilePath().data(), "/proc/hlink/sp_ip");

@@ -480,7 +480,8 @@ void renderAny(Report& r, std::string_view reply)
 std::string noReplyMessage(const Report& r)
 {
     const std::string closed = r.peer() + " closed the connection without ";
-    const std::string filter = "the agent answers only the SP's address (connect from it with --source)";
+    const std::string filter =
+        "the agent answers only the SP's address over hlink0 (run on the SP's side of the link, with --source)";
     switch (r.command().reply) {
     case ReplyKind::CpuidRecord:
         return closed + "a record: the CPU is not in the first part of the host's CPU description, or " + filter;

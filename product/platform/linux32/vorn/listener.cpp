@@ -3,9 +3,12 @@
 #include "listener.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include "dispatch.h"
@@ -49,6 +52,11 @@ std::uint32_t readAllowedPeer(const char* path)
     return peer.addr;
 }
 
+bool fromSp(std::uint32_t peer, std::uint32_t spip, unsigned arrival, unsigned hostLink)
+{
+    return peer == spip && hostLink != 0 && arrival == hostLink;
+}
+
 namespace {
 
 // Errors that accept reports for a connection that failed before it was
@@ -78,6 +86,50 @@ bool reuseAddress(int sock)
     return ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &val, sizeof val) >= 0;
 }
 
+// Makes the connections that sock accepts keep the interface that each
+// arrived on (their SYN's), for arrivalInterface.
+void keepArrivalInterface(int sock)
+{
+    const int val = 1;
+    // Should it fail, no connection has a known interface and none is served.
+    static_cast<void>(::setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &val, sizeof val));
+}
+
+// The index of the interface that an accepted connection arrived on; 0 when
+// it cannot be learnt.
+unsigned arrivalInterface(int sock)
+{
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo)) * 2> control{};
+    socklen_t length = control.size();
+    if (::getsockopt(sock, IPPROTO_IP, IP_PKTOPTIONS, control.data(), &length) < 0) {
+        return 0;
+    }
+    msghdr msg{};
+    msg.msg_control = control.data();
+    msg.msg_controllen = length;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            return info.ipi_ifindex > 0 ? static_cast<unsigned>(info.ipi_ifindex) : 0;
+        }
+    }
+    return 0;
+}
+
+// The index of hlink0 as sock's namespace has it now; 0 when there is no
+// hlink0. Asked through the connection's own socket: it needs no descriptor
+// of its own, so that a server at its descriptor limit still serves the SP.
+unsigned hostLinkInterface(int sock)
+{
+    ifreq request{};
+    std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", HLINK_IFNAME);
+    if (::ioctl(sock, SIOCGIFINDEX, &request) < 0 || request.ifr_ifindex <= 0) {
+        return 0;
+    }
+    return static_cast<unsigned>(request.ifr_ifindex);
+}
+
 } // namespace
 
 void vornHandler()
@@ -102,6 +154,7 @@ void vornHandler()
             logText(LOG_CRIT, "bind error\n");
             return;
         }
+        keepArrivalInterface(orig_sock.get());
         if (::listen(orig_sock.get(), kListenBacklog) < 0) {
             logText(LOG_CRIT, "listen error\n");
             return;
@@ -122,9 +175,13 @@ void vornHandler()
                 logText(LOG_CRIT, "can't reuse socket\n");
                 return;
             }
-            if (client.sin_addr.s_addr != spip) {
+            // hlink0 looked up for each connection: a new driver can give
+            // it another index.
+            const unsigned arrival = arrivalInterface(new_sock.get());
+            const unsigned hostLink = hostLinkInterface(new_sock.get());
+            if (!fromSp(client.sin_addr.s_addr, spip, arrival, hostLink)) {
                 spip = readAllowedPeer(confFileName.data());
-                if (client.sin_addr.s_addr != spip) {
+                if (!fromSp(client.sin_addr.s_addr, spip, arrival, hostLink)) {
                     new_sock.reset();
                     logText(LOG_INFO, "Incoming request from wrong IP\n");
                     continue;

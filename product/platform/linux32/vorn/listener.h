@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
 // The request server's listener: TCP port 6789 on every local address,
-// one connection at a time, the SP's address only.
+// one connection at a time, the SP's address only, and only over hlink0.
 #pragma once
 
 #include <array>
@@ -27,6 +27,12 @@ AllowedPeer parseAllowedPeer(std::FILE* file);
 
 // Reads the allowed peer from path, logging a file without a word.
 std::uint32_t readAllowedPeer(const char* path);
+
+// Whether an accepted connection is the SP's: its peer address is the
+// allowed one and it arrived over hlink0. Addresses in network byte order;
+// interfaces as indexes, 0 for one that is unknown or absent (never a match),
+// so that a LAN host claiming the SP's address is a stranger.
+bool fromSp(std::uint32_t peer, std::uint32_t spip, unsigned arrival, unsigned hostLink);
 
 // Runs the listener; returns only when a socket call fails.
 void vornHandler();
