@@ -159,6 +159,13 @@ protected:
             guest = std::make_unique<Guest>(Guest::Options{VORN_VM_IMAGE_DIR, runDir()});
             // The SP listens before the guest's agent starts.
             sp = std::make_unique<SpEnd>(runDir(), "169.254.101.2");
+            // The LAN is another host's: the guest's eth1 leads to a
+            // namespace of its own (QEMU keeps its tap across the move).
+            vorn_system::ip("netns add lan");
+            vorn_system::ip(std::string("link set ") + kLanTap + " netns lan");
+            vorn_system::ip(std::string("-n lan addr add 10.9.8.1/24 dev ") + kLanTap);
+            vorn_system::ip(std::string("-n lan link set ") + kLanTap + " up");
+            vorn_system::ip("-n lan link set lo up");
             if (!guest->waitForShell(Millis{240000}))
                 setupFailure = "the guest did not come up in 240 s; its console:\n" + guest->console();
         } catch (const std::exception& e) {
@@ -272,6 +279,45 @@ TEST_F(VmTest, EveryLetterAnswersOverTheHostLink)
     EXPECT_EQ(vornctl({"hb-interval", "200"}).exitCode(), 0);
     EXPECT_EQ(vornctl({"mc-interval", "300"}).exitCode(), 0);
     EXPECT_THAT(vornctl({"--raw", "raw", "x"}).output, HasSubstr("<error>Invalid request</error>"));
+}
+
+// A host on the LAN that is the guest's gateway and claims the SP's
+// address is never served, on the guest's LAN address or on the host link's,
+// with hlink0 up (its handshake is answered over hlink0 and never completes)
+// or administratively down (the agent closes it unread and logs it); the SP
+// over hlink0 is served before and after.
+TEST_F(VmTest, ALanNeighbourClaimingTheSpsAddressIsNeverServed)
+{
+    ASSERT_EQ(vornctl({"set-ip", "eth1", "10.9.8.7", "255.255.255.0"}).exitCode(), 0);
+    ASSERT_EQ(guest->shell("ip route replace default via 10.9.8.1 dev eth1").status, 0);
+    vorn_system::ip(std::string("-n lan addr add 169.254.101.2/16 dev ") + kLanTap);
+    vorn_system::ip("-n lan route add 169.254.101.3/32 via 10.9.8.7");
+    const auto fromNeighbour = [](const std::string& host) {
+        return runProgram({vorn_system::ipProgram(), "netns", "exec", "lan", VORNCTL_FILE, "--host", host, "--source",
+                           "169.254.101.2", "--timeout", "5", "version"},
+                          Millis{30000});
+    };
+    const auto refusals = [] {
+        const std::string n = guest->output("journalctl -b -t VORN -o cat | grep -c 'Incoming request from wrong IP'");
+        return n.empty() ? -1 : std::atoi(n.c_str());
+    };
+    const int before = refusals();
+    for (const char* host : {"10.9.8.7", "169.254.101.3"}) {
+        const Ran r = fromNeighbour(host);
+        EXPECT_NE(r.exitCode(), 0) << host << " served the neighbour with hlink0 up: " << r.output;
+        EXPECT_THAT(r.output, Not(HasSubstr("version"))) << host;
+    }
+    ASSERT_EQ(guest->shell("ip link set hlink0 down").status, 0);
+    for (const char* host : {"10.9.8.7", "169.254.101.3"}) {
+        const Ran r = fromNeighbour(host);
+        EXPECT_EQ(r.exitCode(), 5) << host << " with hlink0 down: " << r.output; // closed without a reply
+    }
+    EXPECT_TRUE(eventually([&] { return refusals() == before + 2; }, Millis{10000}, Millis{500}))
+        << guest->output("journalctl -b -t VORN -o cat | tail -5");
+    std::fprintf(stderr, "--- the agent's log of the refused attempts ---\n%s\n",
+                 guest->output("journalctl -b -t VORN | grep 'wrong IP' | tail -2").c_str());
+    ASSERT_EQ(guest->shell("ip link set hlink0 up && ip route del default via 10.9.8.1").status, 0);
+    EXPECT_TRUE(eventually([] { return vornctl({"version"}).exitCode() == 0; }, Millis{20000}, Millis{500}));
 }
 
 RegIfVals const* recordOf(const std::vector<RegIfVals>& records, unsigned bank)
