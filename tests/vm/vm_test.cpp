@@ -217,14 +217,15 @@ TEST_F(VmTest, TheUnitStartsTheAgentOnTheRealDrivers)
     EXPECT_EQ(guest->output("grep -c vorn_simdrv /proc/" + mainPid + "/maps"), "0");
     EXPECT_THAT(guest->output("journalctl -b -o cat -u vorn"), HasSubstr("Started"));
     EXPECT_THAT(guest->output("ip -4 -o addr show hlink0"), HasSubstr("169.254.101.3/16"));
-    // The heartbeat at the SP's interval: 200 ms, so about 20 beats in 4 s
-    // (a TCG guest wakes late; the bounds allow it).
+    // The heartbeat at the SP's interval: 200 ms, so about 20 beats in 4 s.
+    // An emulated guest on a loaded machine wakes late, which the lower
+    // bound allows; the default interval (4000 ms) would give one.
     ASSERT_TRUE(eventually([] { return sysfsNumber("heartbeats") > 0; }, Millis{60000}, Millis{1000}))
         << sp->log() << guest->output("journalctl -b -t VORN");
     const long before = sysfsNumber("heartbeats");
     std::this_thread::sleep_for(Millis{4000});
     const long beats = sysfsNumber("heartbeats") - before;
-    EXPECT_GE(beats, 8);
+    EXPECT_GE(beats, 5);
     EXPECT_LE(beats, 24);
     EXPECT_LT(sysfsNumber("heartbeat_age_ms"), 2000);
     EXPECT_THAT(sp->log(), HasSubstr("'h'"));
