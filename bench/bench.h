@@ -46,6 +46,7 @@ struct Options {
     std::string installedBinary;
     std::string letters; // section 1 and 2: only these letters (all when empty)
     int jsonFd = -1;
+    int ifconfigFd = -1; // the machine's /sbin/ifconfig, opened before entering the sandbox
 };
 
 extern Options gOptions;
@@ -290,7 +291,8 @@ Batch timedBatch(const Target& target, const std::string& request, unsigned coun
 
 class Bench {
 public:
-    explicit Bench(Options o) : opt_(std::move(o)) {}
+    // realIfconfig: the machine's /sbin/ifconfig, empty when it has none.
+    Bench(Options o, std::string realIfconfig) : opt_(std::move(o)), realIfconfig_(std::move(realIfconfig)) {}
     int run();
 
 private:
@@ -344,6 +346,16 @@ private:
     std::string linkAt_ = testbed::kPlatAddress;
     double startAnswerMs_ = NAN;
     double startQgaMs_ = NAN;
+    // Start-up against its floor, with the fake and the real ifconfig.
+    double startFloorMs_ = NAN;
+    double startFloorRatio_ = NAN;
+    double startBeyondFloorMs_ = NAN;
+    double startRealAnswerMs_ = NAN;
+    double startRealFloorMs_ = NAN;
+    double startRealFloorRatio_ = NAN;
+    double startRealBeyondFloorMs_ = NAN;
+    // The machine's ifconfig (net-tools), empty when it has none.
+    std::string realIfconfig_;
 };
 
 } // namespace bench
