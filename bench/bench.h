@@ -315,8 +315,9 @@ private:
     Target vornTarget() const;
     // n 'J' requests, each moving the link to the other address and sent to
     // the address the one before moved it to; a request that meets the
-    // listener being renewed (refused, or reset) is sent again 0.5 ms later,
-    // and its time counts from the first attempt. The first and last exchanges are kept
+    // listener being renewed is sent again, at once when the old listener
+    // reset it, 50 us later when it was refused, and its time counts from
+    // the first attempt. The first and last exchanges are kept
     // when asked for; the CPU time is the request server's (server > 0).
     Batch linkBatch(unsigned n, pid_t server, Exchange* first = nullptr, Exchange* last = nullptr,
                     double* cpuSeconds = nullptr);
