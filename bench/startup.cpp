@@ -62,49 +62,13 @@ struct StartSamples {
     unsigned failures = 0;
 };
 
-// One start of the daemon on `board`, measured from just before the board
-// forks the launcher that execs it; the time to the first answer (NAN when
-// one of the three did not come).
-double daemonStart(Board& board, StartSamples& s)
+// Ends a detached server started by the section: the process named in
+// pidFile and its children, one process group, which come to this process
+// (a subreaper) to be reaped.
+void stopGroup(const std::string& pidFile)
 {
-    const Target vorn = tcpTarget(testbed::kServerPort);
-    const auto start = Clock::now();
-    std::optional<Clock::time_point> answered;
-    std::thread asker([&] { answered = firstAnswer(vorn, "v", start + std::chrono::seconds(10)); });
-    board.start(testbed::StartOptions{.waitListening = false});
-    asker.join();
-    std::optional<Clock::time_point> beat;
-    std::optional<Clock::time_point> poll;
-    waitUntil(
-        [&] {
-            beat = firstCall(board, testbed::simdrv::kHbBeat, start);
-            poll = firstCall(board, testbed::simdrv::kMcRegIf, start);
-            return beat && poll;
-        },
-        Millis{10000});
-    double ms = NAN;
-    if (answered && beat && poll) {
-        ms = since(start, *answered) * 1e3;
-        s.answerMs.push_back(ms);
-        s.heartbeatMs.push_back(since(start, *beat) * 1e3);
-        s.pollMs.push_back(since(start, *poll) * 1e3);
-    } else {
-        ++s.failures;
-    }
-    board.stopDaemon();
-    return ms;
-}
-
-// The floor's answer to 'v' (the daemon's own) and its pid file.
-const std::string kFloorStartAnswer = std::string(kRunDir) + "/start-floor-v";
-const std::string kFloorStartPidFile = std::string(kRunDir) + "/start-floor.pid";
-
-// Ends the started floor: its detached process and its two children, one
-// process group, which come to this process (a subreaper) to be reaped.
-void stopFloorStart()
-{
-    const pid_t pid = static_cast<pid_t>(std::atoi(readText(kFloorStartPidFile).value_or("0").c_str()));
-    ::unlink(kFloorStartPidFile.c_str());
+    const pid_t pid = static_cast<pid_t>(std::atoi(readText(pidFile).value_or("0").c_str()));
+    ::unlink(pidFile.c_str());
     if (pid <= 0)
         return;
     ::kill(-pid, SIGKILL);
@@ -117,25 +81,80 @@ void stopFloorStart()
         Millis{5000});
 }
 
-// One start of the start-up's floor, measured as the daemon's is: from just
-// before the fork of the process that execs it, with the simulated drivers
-// preloaded. The time to its first answer, NAN when there was none.
-double floorStart()
+// One start of a server program, measured from just before the fork of the
+// process that execs it (with the simulated drivers preloaded, as the board
+// starts the daemon) to the end of its first answer to 'v'; NAN when there
+// was none. Returns once the program has written pidFile.
+double timedStart(const std::vector<std::string>& argv, const std::string& pidFile, Clock::time_point& start)
 {
-    ::unlink(kFloorStartPidFile.c_str());
-    const Target floor = tcpTarget(testbed::kServerPort);
-    const auto start = Clock::now();
+    ::unlink(pidFile.c_str());
+    const Target server = tcpTarget(testbed::kServerPort);
+    start = Clock::now();
     std::optional<Clock::time_point> answered;
-    std::thread asker([&] { answered = firstAnswer(floor, "v", start + std::chrono::seconds(10)); });
+    std::thread asker([&] { answered = firstAnswer(server, "v", start + std::chrono::seconds(10)); });
     Child launcher =
-        Child::spawn({VORN_BENCH_FLOOR_FILE, "start", std::to_string(testbed::kServerPort), "v", kFloorStartAnswer,
-                      kFloorStartPidFile},
-                     std::string(kRunDir) + "/start-floor.log", {std::string("LD_PRELOAD=") + VORN_BENCH_SIMDRV_FILE});
+        Child::spawn(argv, std::string(kRunDir) + "/start.log", {std::string("LD_PRELOAD=") + VORN_BENCH_SIMDRV_FILE});
     asker.join();
-    waitUntil([] { return readText(kFloorStartPidFile).value_or("").size() > 0; }, Millis{5000});
+    waitUntil([&] { return !readText(pidFile).value_or("").empty(); }, Millis{5000});
     launcher.stop();
-    stopFloorStart();
     return answered ? since(start, *answered) * 1e3 : NAN;
+}
+
+constexpr const char* kDaemonPidFile = "/var/run/vorn.pid";
+
+// One start of the daemon on `board`; with realIfconfig (the path of a copy
+// of the machine's ifconfig), that program stands in for the board's fake
+// until the daemon has answered. The time to the first answer (NAN when one
+// of the three did not come).
+double daemonStart(Board& board, StartSamples& s, const std::string& realIfconfig = {})
+{
+    // Every fake in place before the real ifconfig goes in; the power
+    // programs stay fakes throughout.
+    testbed::requireSandbox();
+    if (!realIfconfig.empty() && ::mount(realIfconfig.c_str(), "/sbin/ifconfig", nullptr, MS_BIND, nullptr) != 0)
+        throw std::runtime_error("cannot bind the real ifconfig over /sbin/ifconfig");
+    Clock::time_point start;
+    const double answerMs = timedStart({VORN_BENCH_DAEMON_FILE}, kDaemonPidFile, start);
+    if (!realIfconfig.empty())
+        ::umount2("/sbin/ifconfig", MNT_DETACH);
+    std::optional<Clock::time_point> beat;
+    std::optional<Clock::time_point> poll;
+    waitUntil(
+        [&] {
+            beat = firstCall(board, testbed::simdrv::kHbBeat, start);
+            poll = firstCall(board, testbed::simdrv::kMcRegIf, start);
+            return beat && poll;
+        },
+        Millis{10000});
+    if (std::isfinite(answerMs) && beat && poll) {
+        s.answerMs.push_back(answerMs);
+        s.heartbeatMs.push_back(since(start, *beat) * 1e3);
+        s.pollMs.push_back(since(start, *poll) * 1e3);
+    } else {
+        ++s.failures;
+    }
+    stopGroup(kDaemonPidFile);
+    return std::isfinite(answerMs) && beat && poll ? answerMs : NAN;
+}
+
+// The floor's answer to 'v' (the daemon's own) and its pid file.
+const std::string kFloorStartAnswer = std::string(kRunDir) + "/start-floor-v";
+const std::string kFloorStartPidFile = std::string(kRunDir) + "/start-floor.pid";
+
+// One start of the start-up's floor, measured as the daemon's is.
+double floorStart(const std::string& realIfconfig = {})
+{
+    testbed::requireSandbox();
+    if (!realIfconfig.empty() && ::mount(realIfconfig.c_str(), "/sbin/ifconfig", nullptr, MS_BIND, nullptr) != 0)
+        throw std::runtime_error("cannot bind the real ifconfig over /sbin/ifconfig");
+    Clock::time_point start;
+    const double ms = timedStart({VORN_BENCH_FLOOR_FILE, "start", std::to_string(testbed::kServerPort), "v",
+                                  kFloorStartAnswer, kFloorStartPidFile},
+                                 kFloorStartPidFile, start);
+    if (!realIfconfig.empty())
+        ::umount2("/sbin/ifconfig", MNT_DETACH);
+    stopGroup(kFloorStartPidFile);
+    return ms;
 }
 
 // Pairs of starts, the daemon's and the floor's back to back (in turn
@@ -147,18 +166,18 @@ struct StartPairs {
     std::vector<double> ratios; // the floor's time over the daemon's, per pair
 };
 
-StartPairs startPairs(Board& board, unsigned runs)
+StartPairs startPairs(Board& board, unsigned runs, const std::string& realIfconfig = {})
 {
     StartPairs p;
     for (unsigned i = 0; i < runs; ++i) {
         double v = NAN;
         double f = NAN;
         if (i % 2 == 0) {
-            v = daemonStart(board, p.vorn);
-            f = floorStart();
+            v = daemonStart(board, p.vorn, realIfconfig);
+            f = floorStart(realIfconfig);
         } else {
-            f = floorStart();
-            v = daemonStart(board, p.vorn);
+            f = floorStart(realIfconfig);
+            v = daemonStart(board, p.vorn, realIfconfig);
         }
         if (std::isfinite(f))
             p.floorMs.push_back(f);
@@ -280,10 +299,7 @@ void Bench::startup()
             const std::string copy = std::string(kRunDir) + "/ifconfig.real";
             writeText(copy, realIfconfig_, 0755);
             const std::string before = hostLinkAddresses(board);
-            if (::mount(copy.c_str(), "/sbin/ifconfig", nullptr, MS_BIND, nullptr) != 0)
-                throw std::runtime_error("cannot bind the real ifconfig over /sbin/ifconfig");
-            real = startPairs(board, runs);
-            ::umount2("/sbin/ifconfig", MNT_DETACH);
+            real = startPairs(board, runs, copy);
             const std::string after = hostLinkAddresses(board);
             if (after != before)
                 throw std::runtime_error("the real ifconfig changed hlink0's addresses: " + before + " -> " + after);
