@@ -33,6 +33,10 @@
  *                            close.
  *   B=mc-dimm                open MC_DRIVER_PATH, IOCTL_GET_DIMM_MAP, close.
  *   B=uname                  uname(): the host name and the kernel release.
+ *   B=listen                 close the listening socket and open a new one
+ *                            as the first was opened (socket, SO_REUSEADDR,
+ *                            bind, listen): the renewal of the listener
+ *                            after a move of the host link (TCP only).
  *   B=hlink-set:PLAT:SP      open HLINK_DRIVER_PATH, IOCTL_SET_PLAT_IP with
  *                            PLAT and, when that was taken, IOCTL_SET_SP_IP
  *                            with SP (decimal numbers, host byte order), close.
@@ -97,6 +101,7 @@ enum stepKind {
     STEP_PIPE,
     STEP_REPLACE,
     STEP_UNAME,
+    STEP_LISTEN,
 };
 
 struct step {
@@ -392,6 +397,38 @@ static void replaceFile(const struct step* st)
     }
 }
 
+/* The listening socket, and for TCP the address it was opened on. */
+static int listener = -1;
+static int listenerTcp;
+static struct sockaddr_in listenerAddr;
+
+/* A TCP listening socket on addr, with SO_REUSEADDR; -1 on failure. */
+static int openTcpListener(const struct sockaddr_in* addr)
+{
+    const int one = 1;
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return -1;
+    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
+        bind(s, (const struct sockaddr*)addr, sizeof *addr) < 0 || listen(s, 5) < 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+static void renewListener(void)
+{
+    if (!listenerTcp)
+        return;
+    close(listener);
+    listener = openTcpListener(&listenerAddr);
+    if (listener < 0) {
+        perror("vorn-bench-floor: renew the listener");
+        exit(1);
+    }
+}
+
 static void runStep(const struct step* st)
 {
     switch (st->kind) {
@@ -422,6 +459,9 @@ static void runStep(const struct step* st)
         break;
     case STEP_REPLACE:
         replaceFile(st);
+        break;
+    case STEP_LISTEN:
+        renewListener();
         break;
     case STEP_UNAME: {
         struct utsname names;
@@ -506,6 +546,8 @@ static int parseStep(const char* text, struct step* st)
         st->kind = STEP_MC_DIMM;
     } else if (strcmp(text, "uname") == 0) {
         st->kind = STEP_UNAME;
+    } else if (strcmp(text, "listen") == 0) {
+        st->kind = STEP_LISTEN;
     } else if ((args = argumentsOf(text, "hlink-set"))) {
         const char* sp = NULL;
         char* plat = firstField(args, &sp);
@@ -577,12 +619,12 @@ static void load(const char* dir)
     }
 }
 
-/* Takes one connection after the other on lsock: reads once, runs the
+/* Takes one connection after the other on the listener: reads once, runs the
  * request's steps, writes the kept answer, closes. */
-static int serve(int lsock)
+static int serve(void)
 {
     for (;;) {
-        const int s = accept4(lsock, NULL, NULL, SOCK_CLOEXEC);
+        const int s = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
         if (s < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
@@ -663,19 +705,16 @@ static int startFloor(const char* port, unsigned char request, const char* answe
                 pause();
         }
     }
-    const int one = 1;
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons((unsigned short)atoi(port));
-    const int lsock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (lsock < 0 || setsockopt(lsock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
-        bind(lsock, (const struct sockaddr*)&addr, sizeof addr) < 0 || listen(lsock, 5) < 0) {
+    listenerTcp = 1;
+    listenerAddr.sin_family = AF_INET;
+    listenerAddr.sin_addr.s_addr = htonl(INADDR_ANY);
+    listenerAddr.sin_port = htons((unsigned short)atoi(port));
+    listener = openTcpListener(&listenerAddr);
+    if (listener < 0) {
         perror("vorn-bench-floor");
         return 1;
     }
-    return serve(lsock);
+    return serve();
 }
 
 int main(int argc, char** argv)
@@ -714,31 +753,25 @@ int main(int argc, char** argv)
     }
     signal(SIGPIPE, programs ? onBrokenPipe : SIG_IGN);
 
-    int lsock = -1;
     if (strcmp(argv[1], "unix") == 0) {
         struct sockaddr_un addr;
         memset(&addr, 0, sizeof addr);
         addr.sun_family = AF_UNIX;
         snprintf(addr.sun_path, sizeof addr.sun_path, "%s", argv[2]);
         unlink(argv[2]);
-        lsock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (lsock < 0 || bind(lsock, (const struct sockaddr*)&addr, sizeof addr) < 0 || listen(lsock, 5) < 0) {
+        listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (listener < 0 || bind(listener, (const struct sockaddr*)&addr, sizeof addr) < 0 || listen(listener, 5) < 0) {
             perror("vorn-bench-floor");
             return 1;
         }
     } else {
-        const int one = 1;
-        struct sockaddr_in addr;
-        memset(&addr, 0, sizeof addr);
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons((unsigned short)atoi(argv[2]));
-        lsock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (lsock < 0 || inet_aton(argv[1], &addr.sin_addr) == 0 ||
-            setsockopt(lsock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
-            bind(lsock, (const struct sockaddr*)&addr, sizeof addr) < 0 || listen(lsock, 5) < 0) {
+        listenerTcp = 1;
+        listenerAddr.sin_family = AF_INET;
+        listenerAddr.sin_port = htons((unsigned short)atoi(argv[2]));
+        if (inet_aton(argv[1], &listenerAddr.sin_addr) == 0 || (listener = openTcpListener(&listenerAddr)) < 0) {
             perror("vorn-bench-floor");
             return 1;
         }
     }
-    return serve(lsock);
+    return serve();
 }
