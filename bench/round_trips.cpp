@@ -92,6 +92,18 @@ Batch renewingBatch(const Target& target, const std::string& request, const std:
     return b;
 }
 
+// Destroys the TIME_WAIT sockets of these local ports in the sandbox's
+// network (ss -K: the kernel's socket diagnostics).
+void dropTimeWait(const std::vector<std::uint16_t>& ports)
+{
+    std::string filter;
+    for (const std::uint16_t port : ports)
+        filter += fmt("%ssport = :%u", filter.empty() ? "" : " or ", port);
+    const std::string command = "ss -K -t state time-wait '( " + filter + " )' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("cannot drop the TIME_WAIT sockets: " + command);
+}
+
 } // namespace
 
 Batch Bench::linkBatch(unsigned n, pid_t server, Exchange* first, Exchange* last, double* cpuSeconds)
@@ -288,6 +300,15 @@ void Bench::roundTrips()
                 return timedBatch(own, req, batch, ownFloor_.pid(), cpu);
             };
             for (unsigned p = 0; p < letterPairs; ++p) {
+                // Each renewal of a listener binds its port again, and the
+                // kernel then walks every TIME_WAIT socket left on that
+                // port by the last 60 s of requests (the server closes
+                // first): milliseconds after the other letters, as many as
+                // they happened to leave on each server's port. 'J' is
+                // measured as on a host whose SP asks now and then: each
+                // pair starts with no TIME_WAIT socket on either port.
+                if (r.letter.movesLink)
+                    dropTimeWait({testbed::kServerPort, kOwnFloorPort});
                 // The order alternates, so that a change of the machine's
                 // speed within a pair favours neither.
                 double cpuV = 0;
