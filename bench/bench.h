@@ -46,6 +46,7 @@ struct Options {
     std::string installedBinary;
     std::string letters; // section 1 and 2: only these letters (all when empty)
     int jsonFd = -1;
+    int ifconfigFd = -1; // the machine's /sbin/ifconfig, opened before entering the sandbox
 };
 
 extern Options gOptions;
@@ -290,7 +291,8 @@ Batch timedBatch(const Target& target, const std::string& request, unsigned coun
 
 class Bench {
 public:
-    explicit Bench(Options o) : opt_(std::move(o)) {}
+    // realIfconfig: the machine's /sbin/ifconfig, empty when it has none.
+    Bench(Options o, std::string realIfconfig) : opt_(std::move(o)), realIfconfig_(std::move(realIfconfig)) {}
     int run();
 
 private:
@@ -313,8 +315,9 @@ private:
     Target vornTarget() const;
     // n 'J' requests, each moving the link to the other address and sent to
     // the address the one before moved it to; a request that meets the
-    // listener being renewed (refused, or reset) is sent again 0.5 ms later,
-    // and its time counts from the first attempt. The first and last exchanges are kept
+    // listener being renewed is sent again, at once when the old listener
+    // reset it, 50 us later when it was refused, and its time counts from
+    // the first attempt. The first and last exchanges are kept
     // when asked for; the CPU time is the request server's (server > 0).
     Batch linkBatch(unsigned n, pid_t server, Exchange* first = nullptr, Exchange* last = nullptr,
                     double* cpuSeconds = nullptr);
@@ -344,6 +347,16 @@ private:
     std::string linkAt_ = testbed::kPlatAddress;
     double startAnswerMs_ = NAN;
     double startQgaMs_ = NAN;
+    // Start-up against its floor, with the fake and the real ifconfig.
+    double startFloorMs_ = NAN;
+    double startFloorRatio_ = NAN;
+    double startBeyondFloorMs_ = NAN;
+    double startRealAnswerMs_ = NAN;
+    double startRealFloorMs_ = NAN;
+    double startRealFloorRatio_ = NAN;
+    double startRealBeyondFloorMs_ = NAN;
+    // The machine's ifconfig (net-tools), empty when it has none.
+    std::string realIfconfig_;
 };
 
 } // namespace bench

@@ -90,8 +90,12 @@ testbed::UniqueFd connectTcp(const Target& t)
     do {
         r = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
     } while (r < 0 && errno == EINTR);
-    if (r != 0)
+    if (r != 0) {
+        const int error = errno;
+        fd.reset();
+        errno = error;
         return {};
+    }
     return fd;
 }
 
@@ -125,8 +129,11 @@ Exchange exchangeOnce(const Target& target, std::string_view request)
     const double start = monotonicSeconds();
     {
         const bool line = target.kind == Target::Kind::UnixLine;
+        errno = 0;
         testbed::UniqueFd fd = target.kind == Target::Kind::Tcp ? connectTcp(target) : connectUnix(target);
         e.ok = fd && sendAll(fd.get(), request) && readAnswer(fd.get(), e.bytes, line);
+        if (!e.ok)
+            e.error = errno;
     }
     e.seconds = monotonicSeconds() - start;
     return e;

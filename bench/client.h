@@ -27,6 +27,7 @@ struct Exchange {
     bool ok = false;    // connected, sent, and got the end of the answer
     std::string bytes;  // the answer
     double seconds = 0; // from socket() to close()
+    int error = 0;      // when not ok: the errno of the step that failed (0: none, the answer was cut short)
 };
 
 // One request on a new connection: connect, send the request in one write,

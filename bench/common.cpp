@@ -36,6 +36,7 @@
 #include "cmd_power.h"
 #include "cmd_sensors.h"
 #include "cmd_setip.h"
+#include "listener.h"
 
 namespace bench {
 
@@ -168,13 +169,17 @@ std::uint32_t hostOrder(const char* dottedQuad)
 
 // What the daemon's 'J' does once it has answered, for the address it moves
 // the link to: the init script checked and rewritten, the interface moved,
-// the driver told.
+// the driver told, then the listener renewed and the SP's address read
+// anew.
 std::vector<std::string> hostLinkMove(const char* plat)
 {
     const std::uint32_t ip = hostOrder(plat);
-    return {"after:file:/etc/init.d/vorn", std::string("after:sh:") + vorn::initScriptCommand(ip).data(),
+    return {"after:file:/etc/init.d/vorn",
+            std::string("after:sh:") + vorn::initScriptCommand(ip).data(),
             std::string("after:sh:") + vorn::hlinkAddressCommand(ip).data(),
-            fmt("after:hlink-set:%u:%u", ip, hostOrder(testbed::kSpAddress))};
+            fmt("after:hlink-set:%u:%u", ip, hostOrder(testbed::kSpAddress)),
+            "after:listen",
+            std::string("after:file:") + vorn::spAddressFilePath().data()};
 }
 
 // The ifconfig line of the 'E' request, with "%s" where the error file's

@@ -3,7 +3,8 @@
 /* vorn-bench-floor ADDRESS PORT DIR [STEP...], or vorn-bench-floor unix PATH
  * DIR [STEP...]: the floor of a protocol of one connection per request, over
  * TCP or over a UNIX socket. (vorn-bench-floor sleep: the floor of an idle
- * process that wakes once a second, for the idle cost.) It accepts a
+ * process that wakes once a second, for the idle cost; vorn-bench-floor start
+ * PORT B ANSWER PIDFILE: the floor of the agent's start-up, see startFloor.) It accepts a
  * connection, reads once (at most 256 bytes), writes the answer kept for the
  * request's first byte, closes, and takes the next connection. The answer to
  * the byte B is the file DIR/XX (XX: B in two lower-case hexadecimal digits),
@@ -32,6 +33,10 @@
  *                            close.
  *   B=mc-dimm                open MC_DRIVER_PATH, IOCTL_GET_DIMM_MAP, close.
  *   B=uname                  uname(): the host name and the kernel release.
+ *   B=listen                 close the listening socket and open a new one
+ *                            as the first was opened (socket, SO_REUSEADDR,
+ *                            bind, listen): the renewal of the listener
+ *                            after a move of the host link (TCP only).
  *   B=hlink-set:PLAT:SP      open HLINK_DRIVER_PATH, IOCTL_SET_PLAT_IP with
  *                            PLAT and, when that was taken, IOCTL_SET_SP_IP
  *                            with SP (decimal numbers, host byte order), close.
@@ -72,6 +77,7 @@
 #include <sys/statvfs.h>
 #include <sys/un.h>
 #include <sys/utsname.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -95,6 +101,7 @@ enum stepKind {
     STEP_PIPE,
     STEP_REPLACE,
     STEP_UNAME,
+    STEP_LISTEN,
 };
 
 struct step {
@@ -390,6 +397,38 @@ static void replaceFile(const struct step* st)
     }
 }
 
+/* The listening socket, and for TCP the address it was opened on. */
+static int listener = -1;
+static int listenerTcp;
+static struct sockaddr_in listenerAddr;
+
+/* A TCP listening socket on addr, with SO_REUSEADDR; -1 on failure. */
+static int openTcpListener(const struct sockaddr_in* addr)
+{
+    const int one = 1;
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return -1;
+    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
+        bind(s, (const struct sockaddr*)addr, sizeof *addr) < 0 || listen(s, 5) < 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+static void renewListener(void)
+{
+    if (!listenerTcp)
+        return;
+    close(listener);
+    listener = openTcpListener(&listenerAddr);
+    if (listener < 0) {
+        perror("vorn-bench-floor: renew the listener");
+        exit(1);
+    }
+}
+
 static void runStep(const struct step* st)
 {
     switch (st->kind) {
@@ -420,6 +459,9 @@ static void runStep(const struct step* st)
         break;
     case STEP_REPLACE:
         replaceFile(st);
+        break;
+    case STEP_LISTEN:
+        renewListener();
         break;
     case STEP_UNAME: {
         struct utsname names;
@@ -504,6 +546,8 @@ static int parseStep(const char* text, struct step* st)
         st->kind = STEP_MC_DIMM;
     } else if (strcmp(text, "uname") == 0) {
         st->kind = STEP_UNAME;
+    } else if (strcmp(text, "listen") == 0) {
+        st->kind = STEP_LISTEN;
     } else if ((args = argumentsOf(text, "hlink-set"))) {
         const char* sp = NULL;
         char* plat = firstField(args, &sp);
@@ -575,6 +619,104 @@ static void load(const char* dir)
     }
 }
 
+/* Takes one connection after the other on the listener: reads once, runs the
+ * request's steps, writes the kept answer, closes. */
+static int serve(void)
+{
+    for (;;) {
+        const int s = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
+        if (s < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            perror("vorn-bench-floor: accept");
+            return 1;
+        }
+        unsigned char request[256];
+        const ssize_t n = read(s, request, sizeof request);
+        if (n > 0)
+            runSteps(request[0], 0);
+        if (n > 0 && answers[request[0]].size > 0) {
+            /* A client that went away is the client's business. */
+            if (write(s, answers[request[0]].bytes, answers[request[0]].size) < 0) {
+            }
+        }
+        close(s);
+        if (n > 0)
+            runSteps(request[0], 1);
+    }
+}
+
+/* The start of a server that must do what the agent's start-up must do, in
+ * the same order, and nothing more: open the log (no system call until the
+ * first message), detach with daemon(), open the host link's driver and ask
+ * for the platform's and the SP's addresses, set the platform's address on
+ * hlink0 with "/sbin/ifconfig hlink0 ADDRESS" through the shell, write the
+ * pid file, fork twice (the children only wait), then listen on PORT of
+ * every address (SO_REUSEADDR) and serve as the plain floor does, with the
+ * answer to the byte B read from the file ANSWER (before the rest: the
+ * agent builds its answers from constants). */
+static int startFloor(const char* port, unsigned char request, const char* answerPath, const char* pidPath)
+{
+    const int answerFd = open(answerPath, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (answerFd < 0 || fstat(answerFd, &st) != 0 || st.st_size <= 0) {
+        perror("vorn-bench-floor: the answer");
+        return 2;
+    }
+    char* bytes = malloc((size_t)st.st_size);
+    if (!bytes || read(answerFd, bytes, (size_t)st.st_size) != st.st_size) {
+        perror("vorn-bench-floor: the answer");
+        return 2;
+    }
+    close(answerFd);
+    answers[request].bytes = bytes;
+    answers[request].size = (size_t)st.st_size;
+
+    openlog("VORN", LOG_PERROR, LOG_DAEMON);
+    if (daemon(0, 0) != 0) {
+    }
+    uint64_t platIp = 0;
+    const int fd = open(HLINK_DRIVER_PATH, O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        uint64_t spIp = 0;
+        if (ioctl(fd, IOCTL_GET_PLAT_IP, &platIp) == 0 && ioctl(fd, IOCTL_GET_SP_IP, &spIp) == 0) {
+            struct in_addr addr;
+            addr.s_addr = htonl((uint32_t)(platIp & 0xFFFFFFFFu));
+            char command[LINE_SIZE];
+            snprintf(command, sizeof command, "/sbin/ifconfig hlink0 %s", inet_ntoa(addr));
+            close(fd);
+            if (system(command) < 0) {
+            }
+        } else {
+            close(fd);
+        }
+    }
+    const int pidFd = open(pidPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (pidFd >= 0) {
+        char digits[16];
+        const int n = snprintf(digits, sizeof digits, "%d", (int)getpid());
+        if (write(pidFd, digits, (size_t)n) != n) {
+        }
+        close(pidFd);
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (fork() == 0) {
+            for (;;)
+                pause();
+        }
+    }
+    listenerTcp = 1;
+    listenerAddr.sin_family = AF_INET;
+    listenerAddr.sin_addr.s_addr = htonl(INADDR_ANY);
+    listenerAddr.sin_port = htons((unsigned short)atoi(port));
+    listener = openTcpListener(&listenerAddr);
+    if (listener < 0) {
+        perror("vorn-bench-floor");
+        return 1;
+    }
+    return serve();
+}
+
 int main(int argc, char** argv)
 {
     if (argc == 2 && strcmp(argv[1], "sleep") == 0) {
@@ -583,6 +725,8 @@ int main(int argc, char** argv)
             nanosleep(&second, NULL);
         }
     }
+    if (argc == 6 && strcmp(argv[1], "start") == 0 && strlen(argv[3]) == 1)
+        return startFloor(argv[2], (unsigned char)argv[3][0], argv[4], argv[5]);
     if (argc < 4) {
         fprintf(stderr, "usage: %s ADDRESS PORT DIR [B=STEP...] | %s unix PATH DIR [B=STEP...]\n", argv[0], argv[0]);
         return 2;
@@ -609,51 +753,25 @@ int main(int argc, char** argv)
     }
     signal(SIGPIPE, programs ? onBrokenPipe : SIG_IGN);
 
-    int lsock = -1;
     if (strcmp(argv[1], "unix") == 0) {
         struct sockaddr_un addr;
         memset(&addr, 0, sizeof addr);
         addr.sun_family = AF_UNIX;
         snprintf(addr.sun_path, sizeof addr.sun_path, "%s", argv[2]);
         unlink(argv[2]);
-        lsock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (lsock < 0 || bind(lsock, (const struct sockaddr*)&addr, sizeof addr) < 0 || listen(lsock, 5) < 0) {
+        listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (listener < 0 || bind(listener, (const struct sockaddr*)&addr, sizeof addr) < 0 || listen(listener, 5) < 0) {
             perror("vorn-bench-floor");
             return 1;
         }
     } else {
-        const int one = 1;
-        struct sockaddr_in addr;
-        memset(&addr, 0, sizeof addr);
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons((unsigned short)atoi(argv[2]));
-        lsock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (lsock < 0 || inet_aton(argv[1], &addr.sin_addr) == 0 ||
-            setsockopt(lsock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
-            bind(lsock, (const struct sockaddr*)&addr, sizeof addr) < 0 || listen(lsock, 5) < 0) {
+        listenerTcp = 1;
+        listenerAddr.sin_family = AF_INET;
+        listenerAddr.sin_port = htons((unsigned short)atoi(argv[2]));
+        if (inet_aton(argv[1], &listenerAddr.sin_addr) == 0 || (listener = openTcpListener(&listenerAddr)) < 0) {
             perror("vorn-bench-floor");
             return 1;
         }
     }
-    for (;;) {
-        const int s = accept4(lsock, NULL, NULL, SOCK_CLOEXEC);
-        if (s < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
-            perror("vorn-bench-floor: accept");
-            return 1;
-        }
-        unsigned char request[256];
-        const ssize_t n = read(s, request, sizeof request);
-        if (n > 0)
-            runSteps(request[0], 0);
-        if (n > 0 && answers[request[0]].size > 0) {
-            /* A client that went away is the client's business. */
-            if (write(s, answers[request[0]].bytes, answers[request[0]].size) < 0) {
-            }
-        }
-        close(s);
-        if (n > 0)
-            runSteps(request[0], 1);
-    }
+    return serve();
 }
