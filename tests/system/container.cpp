@@ -81,14 +81,6 @@ void copyFile(const std::string& from, const std::string& to, mode_t mode)
     writeFile(to, bytes.str(), mode);
 }
 
-std::string readText(const std::string& path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::string readLink(const std::string& path)
 {
     char buf[4096];

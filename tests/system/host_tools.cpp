@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -33,6 +34,31 @@ using testbed::UniqueFd;
     execv(args[0], args.data());
     std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
     _exit(127);
+}
+
+std::string readText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+pid_t startLogged(const std::vector<std::string>& argv, const std::string& logFile)
+{
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid < 0)
+        fail("fork");
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+        const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null = open("/dev/null", O_RDONLY);
+        if (getppid() != parent || log < 0 || null < 0 || dup2(null, 0) < 0 || dup2(log, 1) < 0 || dup2(log, 2) < 0)
+            _exit(127);
+        execArgv(argv);
+    }
+    return pid;
 }
 
 [[noreturn]] void fail(const std::string& what)

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace vorn_system {
 
 using Clock = std::chrono::steady_clock;
@@ -33,6 +35,14 @@ void enterPrivateNamespaces();
 
 // Polls done() until it holds (true) or timeout passes (false).
 bool eventually(const std::function<bool()>& done, Millis timeout, Millis step = Millis{50});
+
+// A file's whole content; empty when it cannot be read.
+std::string readText(const std::string& path);
+
+// Starts argv (argv[0] a path) in the background with its standard output
+// and error appended to logFile and its input on /dev/null; it dies with
+// this process. Returns its pid; throws std::runtime_error if fork fails.
+pid_t startLogged(const std::vector<std::string>& argv, const std::string& logFile);
 
 // The ip program (iproute2), or empty when the machine has none.
 std::string ipProgram();

@@ -5,14 +5,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -26,14 +22,6 @@ using Clock = std::chrono::steady_clock;
 using testbed::UniqueFd;
 
 constexpr const char* kQemu = "/usr/bin/qemu-system-x86_64";
-
-std::string readText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 UniqueFd connectUnix(const std::string& path, Millis timeout)
 {
@@ -140,25 +128,12 @@ Guest::Guest(Options options) : options_(std::move(options))
         "chardev=monitor,mode=readline",
     };
     const std::string qemuLog = run + "/qemu.log";
-    const pid_t parent = getpid();
-    qemu_ = fork();
-    if (qemu_ < 0)
-        vorn_system::fail("fork");
-    if (qemu_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
-        if (getppid() != parent)
-            _exit(127);
-        const int log = open(qemuLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int null = open("/dev/null", O_RDONLY);
-        if (log < 0 || null < 0 || dup2(null, 0) < 0 || dup2(log, 1) < 0 || dup2(log, 2) < 0)
-            _exit(127);
-        vorn_system::execArgv(argv);
-    }
+    qemu_ = vorn_system::startLogged(argv, qemuLog);
     try {
         shell_ = connectUnix(run + "/shell.sock", Millis{20000});
         monitor_ = connectUnix(run + "/monitor.sock", Millis{5000});
         if (!shell_ || !monitor_)
-            throw std::runtime_error("QEMU did not start: " + readText(qemuLog));
+            throw std::runtime_error("QEMU did not start: " + vorn_system::readText(qemuLog));
     } catch (...) {
         stop();
         throw;
@@ -306,7 +281,7 @@ std::optional<int> Guest::waitForEnd(Millis timeout)
 
 std::string Guest::console() const
 {
-    return readText(options_.runDir + "/console.log");
+    return vorn_system::readText(options_.runDir + "/console.log");
 }
 
 int Guest::boots() const

@@ -13,9 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,14 +22,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "guest.h"
 #include "mc.h"
+#include "vornctl/mc_record.h"
 
 #ifndef VORNCTL_FILE
 #error "VORNCTL_FILE: vornctl of this build"
@@ -58,14 +55,6 @@ bool inCi()
     return ci != nullptr && std::string(ci) == "true";
 }
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The SP's end of the agent's own connections, in the background.
 class SpEnd {
 public:
@@ -73,18 +62,9 @@ public:
         : records_(runDir + "/records.cap"), log_(runDir + "/sp.log")
     {
         unlink(records_.c_str());
-        const std::vector<std::string> argv{VORNCTL_FILE,    "sp",        "--address",     address,
-                                            "--hb-interval", kHbInterval, "--mc-interval", kMcInterval,
-                                            "--records",     records_};
-        const pid_t parent = getpid();
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
-            const int log = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (getppid() != parent || log < 0 || dup2(log, 1) < 0 || dup2(log, 2) < 0)
-                _exit(127);
-            vorn_system::execArgv(argv);
-        }
+        pid_ = vorn_system::startLogged({VORNCTL_FILE, "sp", "--address", address, "--hb-interval", kHbInterval,
+                                         "--mc-interval", kMcInterval, "--records", records_},
+                                        log_);
     }
     SpEnd(const SpEnd&) = delete;
     SpEnd& operator=(const SpEnd&) = delete;
@@ -95,15 +75,14 @@ public:
             waitpid(pid_, nullptr, 0);
         }
     }
-    std::string log() const { return readFile(log_); }
+    std::string log() const { return vorn_system::readText(log_); }
     // The records kept, each 'x' and its 156 bytes.
     std::vector<RegIfVals> records() const
     {
-        const std::string bytes = readFile(records_);
         std::vector<RegIfVals> out;
-        for (std::size_t at = 0; at + 1 + sizeof(RegIfVals) <= bytes.size(); at += 1 + sizeof(RegIfVals)) {
+        for (const vornctl::McRecordBytes& bytes : vornctl::splitMcRecords(vorn_system::readText(records_)).records) {
             RegIfVals r{};
-            std::memcpy(&r, bytes.data() + at + 1, sizeof r);
+            std::memcpy(&r, bytes.data(), sizeof r);
             out.push_back(r);
         }
         return out;
