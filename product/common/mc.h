@@ -56,6 +56,30 @@ typedef struct __attribute__((packed)) RegIfVals {
 
 #define MC_RECORDS_PER_POLL 4
 
+/* Bits of a bank's MCi_STATUS: the register holds an error (VAL), the error
+ * was not corrected (UC), the processor context is corrupt (PCC), MCi_ADDR
+ * holds the error's address (ADDRV). */
+#define MC_STATUS_VAL (1ULL << 63)
+#define MC_STATUS_UC (1ULL << 61)
+#define MC_STATUS_PCC (1ULL << 57)
+#define MC_STATUS_ADDRV (1ULL << 58)
+
+/* Whether a record reports an uncorrected error: a bank's status in it holds
+ * a valid error with UC set. Such a record is kept before a corrected one
+ * wherever records must be dropped. */
+static inline int mc_record_uncorrected(const RegIfVals* rec)
+{
+    const uint64_t uc = MC_STATUS_VAL | MC_STATUS_UC;
+    int reg;
+
+    for (reg = eMC0_STATUS_REG; reg < eREG_IF_FIELDS_COUNT; reg += eMC1_CTL_REG - eMC0_CTL_REG) {
+        if ((rec->val[reg] & uc) == uc) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 /* RegIfVals.version of the records this driver interface fills. */
 #define MC_RECORD_VERSION 1
 

@@ -375,7 +375,7 @@ TEST(McRecords, AFullBacklogDropsTheOldestWithOneLine)
     for (std::uint32_t set = 0; set < 17; ++set)
         board.driver().queueMcRecords(
             poll(record(4 * set), record(4 * set + 1), record(4 * set + 2), record(4 * set + 3)));
-    const std::string dropped = "MC error records undelivered: backlog of 64 full, 4 oldest dropped\n";
+    const std::string dropped = "MC error records undelivered: backlog of 64 full, 4 dropped, 0 of them uncorrected\n";
     ASSERT_TRUE(board.waitForLog(dropped, LOG_INFO));
     ASSERT_TRUE(waitUntil([&] { return board.driver().mcSets().back().handedOut.has_value(); }));
     std::this_thread::sleep_for(Millis{300});

@@ -103,12 +103,12 @@ TEST(UndeliveredRecords, OldestFirstAndTheOldestMakesRoom)
     UndeliveredRecords q;
     EXPECT_TRUE(q.empty());
     for (std::uint32_t i = 0; i < UndeliveredRecords::kCapacity; ++i) {
-        EXPECT_FALSE(q.push(record(i)));
+        EXPECT_EQ(q.push(record(i)).total, 0u);
     }
     EXPECT_EQ(q.size(), 64u);
     EXPECT_EQ(q.front().cpuId, 0u);
-    EXPECT_TRUE(q.push(record(64)));
-    EXPECT_TRUE(q.push(record(65)));
+    EXPECT_EQ(q.push(record(64)).total, 1u);
+    EXPECT_EQ(q.push(record(65)).total, 1u);
     EXPECT_EQ(q.size(), 64u);
     for (std::uint32_t i = 2; i <= 65; ++i) {
         ASSERT_FALSE(q.empty());
@@ -118,8 +118,49 @@ TEST(UndeliveredRecords, OldestFirstAndTheOldestMakesRoom)
     EXPECT_TRUE(q.empty());
     q.pop(); // harmless when empty
     EXPECT_EQ(q.size(), 0u);
-    EXPECT_FALSE(q.push(record(7)));
+    EXPECT_EQ(q.push(record(7)).total, 0u);
     EXPECT_EQ(q.front().cpuId, 7u);
+}
+
+constexpr std::uint64_t kUncorrected = MC_STATUS_VAL | MC_STATUS_UC | 0x0135;
+
+// A full backlog keeps uncorrected records before corrected ones, never the
+// reverse; among equals the oldest goes.
+TEST(UndeliveredRecords, SeverityBeforeAge)
+{
+    UndeliveredRecords q;
+    q.push(record(100, 1, kUncorrected));
+    for (std::uint32_t i = 1; i < UndeliveredRecords::kCapacity; ++i) {
+        q.push(record(i, 1, MC_STATUS_VAL | 0x0135));
+    }
+    // An uncorrected newcomer takes the oldest corrected record's place.
+    Drops d = q.push(record(200, 1, kUncorrected));
+    EXPECT_EQ(d.total, 1u);
+    EXPECT_EQ(d.uncorrected, 0u);
+    EXPECT_EQ(q.front().cpuId, 100u);
+    // UC without VAL is no error.
+    q.push(record(300, 1, MC_STATUS_UC));
+    std::vector<std::uint32_t> kept;
+    for (; !q.empty(); q.pop()) {
+        kept.push_back(q.front().cpuId);
+    }
+    ASSERT_EQ(kept.size(), 64u);
+    EXPECT_EQ(kept[1], 3u); // 1 and 2 made way
+    EXPECT_EQ(kept[62], 200u);
+    EXPECT_EQ(kept[63], 300u);
+
+    // All uncorrected: a corrected newcomer is the one dropped, an
+    // uncorrected one pushes out the oldest.
+    for (std::uint32_t i = 0; i < UndeliveredRecords::kCapacity; ++i) {
+        q.push(record(i, 1, kUncorrected));
+    }
+    d = q.push(record(500));
+    EXPECT_EQ(d.total, 1u);
+    EXPECT_EQ(d.uncorrected, 0u);
+    d = q.push(record(600, 1, kUncorrected | MC_STATUS_PCC));
+    EXPECT_EQ(d.uncorrected, 1u);
+    EXPECT_EQ(q.front().cpuId, 1u);
+    EXPECT_EQ(q.size(), 64u);
 }
 
 // A fake SP: records what reaches it while it answers.
@@ -149,7 +190,8 @@ TEST(ForwardErrors, OnlyErrOccurredOneInRecordOrder)
 {
     FakeSp sp;
     UndeliveredRecords backlog;
-    EXPECT_EQ(forwardErrors(backlog, poll(record(0, 0), record(1), record(2, 0), record(3)), sp.deliver()), 0u);
+    EXPECT_EQ(
+        forwardErrors(backlog, poll(record(0, 0), record(1), record(2, 0), record(3)), sp.deliver()).dropped.total, 0u);
     EXPECT_EQ(sp.received, std::vector<std::uint32_t>({1, 3}));
 
     sp.received.clear();
@@ -219,11 +261,14 @@ TEST(ForwardErrors, AFullBacklogDropsTheOldestAndCountsThem)
     UndeliveredRecords backlog;
     for (std::uint32_t i = 0; i < 16; ++i) {
         EXPECT_EQ(forwardErrors(backlog, poll(record(4 * i), record(4 * i + 1), record(4 * i + 2), record(4 * i + 3)),
-                                sp.deliver()),
+                                sp.deliver())
+                      .dropped.total,
                   0u);
     }
     EXPECT_EQ(backlog.size(), 64u);
-    EXPECT_EQ(forwardErrors(backlog, poll(record(64), record(0, 0), record(65), record(0, 0)), sp.deliver()), 2u);
+    EXPECT_EQ(
+        forwardErrors(backlog, poll(record(64), record(0, 0), record(65), record(0, 0)), sp.deliver()).dropped.total,
+        2u);
     EXPECT_EQ(backlog.front().cpuId, 2u);
 
     sp.answering = true;
@@ -247,4 +292,46 @@ TEST(ForwardErrors, TheRecordIsForwardedWhole)
 }
 
 } // namespace
+
+// The driver is asked again at once while it hands out full polls and the
+// SP takes them, up to the bound; a failed request is reported.
+TEST(DrainDriver, FullPollsAreTakenAtOnceUpToTheBound)
+{
+    FakeSp sp;
+    UndeliveredRecords backlog;
+    Drops dropped;
+    unsigned polls = 0;
+    auto flood = [&](McPoll& r) {
+        ++polls;
+        for (RegIfVals& one : r) {
+            one = record(polls);
+        }
+        return true;
+    };
+    EXPECT_TRUE(drainDriver(backlog, flood, sp.deliver(), &dropped));
+    EXPECT_EQ(polls, kMaxPollsPerInterval);
+    EXPECT_EQ(sp.received.size(), 4u * kMaxPollsPerInterval);
+
+    polls = 0;
+    auto three = [&](McPoll& r) {
+        ++polls;
+        const bool more = polls < 3;
+        r = poll(record(polls), record(polls), record(polls), more ? record(polls) : record(0, 0));
+        return true;
+    };
+    EXPECT_TRUE(drainDriver(backlog, three, sp.deliver(), &dropped));
+    EXPECT_EQ(polls, 3u);
+
+    // The SP away: one poll, its records kept.
+    polls = 0;
+    sp.answering = false;
+    EXPECT_TRUE(drainDriver(backlog, flood, sp.deliver(), &dropped));
+    EXPECT_EQ(polls, 1u);
+    EXPECT_EQ(backlog.size(), 4u);
+    EXPECT_EQ(dropped.total, 0u);
+
+    EXPECT_FALSE(drainDriver(
+        backlog, [](McPoll&) { return false; }, sp.deliver(), &dropped));
+}
+
 } // namespace vorn

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
@@ -91,19 +90,20 @@ void mcHandler()
     mcPollRate.store(rate);
 
     UndeliveredRecords backlog;
-    McPoll regIfVals{};
-    static_assert(sizeof regIfVals == 624, "four 156-byte records");
+    const auto request = [&mcfd](McPoll& regIfVals) {
+        static_assert(sizeof regIfVals == 624, "four 156-byte records");
+        return ::ioctl(mcfd.get(), IOCTL_MC_REG_IF, regIfVals.data()) >= 0;
+    };
     for (;;) {
-        // A record the driver fills only in part reaches the SP with zeros.
-        std::memset(regIfVals.data(), 0, sizeof regIfVals);
-        if (::ioctl(mcfd.get(), IOCTL_MC_REG_IF, regIfVals.data()) < 0) {
+        Drops dropped;
+        if (!drainDriver(backlog, request, reportErr, &dropped)) {
             logText(LOG_CRIT, "IOCTL_MC_REG_IF failed\n");
             return;
         }
-        const unsigned dropped = forwardErrors(backlog, regIfVals, reportErr);
-        if (dropped > 0) {
-            logf(LOG_INFO, "MC error records undelivered: backlog of %zu full, %u oldest dropped\n",
-                 UndeliveredRecords::kCapacity, dropped);
+        // One line an interval at most, whatever the flood.
+        if (dropped.total > 0) {
+            logf(LOG_INFO, "MC error records undelivered: backlog of %zu full, %u dropped, %u of them uncorrected\n",
+                 UndeliveredRecords::kCapacity, dropped.total, dropped.uncorrected);
         }
         sleepInterval(mcPollRate);
     }

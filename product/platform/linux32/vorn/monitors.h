@@ -48,15 +48,31 @@ std::uint64_t sleepSliced(ReadRate&& readRate, SleepMs&& sleepMs)
     }
 }
 
+// Records dropped for want of room, and how many of them were uncorrected.
+struct Drops {
+    unsigned total = 0;
+    unsigned uncorrected = 0;
+
+    Drops& operator+=(const Drops& other) noexcept
+    {
+        total += other.total;
+        uncorrected += other.uncorrected;
+        return *this;
+    }
+};
+
 // Flagged MC error records that could not be delivered yet, oldest first.
-// When full, a new record pushes out the oldest.
+// When full, severity comes before age: a new uncorrected record takes the
+// place of the oldest corrected one, a new corrected record pushes out the
+// oldest corrected one; an uncorrected record makes way only for a newer
+// uncorrected one, when no corrected one is left.
 class UndeliveredRecords {
 public:
     static constexpr std::size_t kCapacity = 64;
 
     [[nodiscard]] bool empty() const noexcept { return count_ == 0; }
     [[nodiscard]] std::size_t size() const noexcept { return count_; }
-    [[nodiscard]] const RegIfVals& front() const noexcept { return records_[head_]; }
+    [[nodiscard]] const RegIfVals& front() const noexcept { return at(0); }
 
     void pop() noexcept
     {
@@ -66,20 +82,45 @@ public:
         }
     }
 
-    // Keeps record as the newest; returns true when the oldest was dropped
-    // to make room.
-    bool push(const RegIfVals& record) noexcept
+    // Keeps record as the newest, making room when full; says what was
+    // dropped (the record itself when it is corrected and every kept record
+    // is uncorrected).
+    Drops push(const RegIfVals& record) noexcept
     {
-        const bool full = count_ == kCapacity;
-        if (full) {
-            pop();
+        Drops dropped;
+        if (count_ == kCapacity) {
+            const bool uncorrected = mc_record_uncorrected(&record) != 0;
+            std::size_t victim = 0;
+            while (victim < count_ && mc_record_uncorrected(&at(victim)) != 0) {
+                ++victim;
+            }
+            dropped.total = 1;
+            if (victim == count_) { // every kept record is uncorrected
+                if (!uncorrected) {
+                    return dropped;
+                }
+                victim = 0;
+                dropped.uncorrected = 1;
+            }
+            erase(victim);
         }
         records_[(head_ + count_) % kCapacity] = record;
         ++count_;
-        return full;
+        return dropped;
     }
 
 private:
+    [[nodiscard]] const RegIfVals& at(std::size_t i) const noexcept { return records_[(head_ + i) % kCapacity]; }
+
+    // Removes the i-th oldest record; the newer ones move up by one.
+    void erase(std::size_t i) noexcept
+    {
+        for (; i + 1 < count_; ++i) {
+            records_[(head_ + i) % kCapacity] = records_[(head_ + i + 1) % kCapacity];
+        }
+        --count_;
+    }
+
     std::array<RegIfVals, kCapacity> records_{};
     std::size_t head_ = 0;
     std::size_t count_ = 0;
@@ -87,35 +128,68 @@ private:
 
 using McPoll = std::array<RegIfVals, MC_RECORDS_PER_POLL>;
 
+// What one poll's records came to.
+struct Forwarded {
+    bool delivering = true; // the SP took every record offered
+    Drops dropped;          // records the full backlog dropped
+};
+
 // Forwards one poll's flagged records (errOccurred exactly 1), in record
 // order, after the backlog, oldest first. deliver(record) sends one record
 // and returns whether it went out. After the first failure nothing more is
 // tried in this poll: the backlog keeps that record and every flagged record
-// not yet delivered. Returns how many old records were dropped because the
-// backlog was full.
+// not yet delivered.
 template <class Deliver>
-unsigned forwardErrors(UndeliveredRecords& backlog, const McPoll& poll, Deliver&& deliver)
+Forwarded forwardErrors(UndeliveredRecords& backlog, const McPoll& poll, Deliver&& deliver)
 {
-    bool delivering = true;
-    while (delivering && !backlog.empty()) {
-        delivering = deliver(backlog.front());
-        if (delivering) {
+    Forwarded out;
+    while (out.delivering && !backlog.empty()) {
+        out.delivering = deliver(backlog.front());
+        if (out.delivering) {
             backlog.pop();
         }
     }
-    unsigned dropped = 0;
     for (const RegIfVals& record : poll) {
         if (record.errOccurred != 1) {
             continue;
         }
-        if (delivering) {
-            delivering = deliver(record);
+        if (out.delivering) {
+            out.delivering = deliver(record);
         }
-        if (!delivering && backlog.push(record)) {
-            ++dropped;
+        if (!out.delivering) {
+            out.dropped += backlog.push(record);
         }
     }
-    return dropped;
+    return out;
+}
+
+// Polls of the driver one interval may take at most: a flood cannot keep
+// the monitor from sleeping.
+inline constexpr unsigned kMaxPollsPerInterval = 64;
+
+// One interval's polls: the driver is asked again at once while a poll
+// comes back full (every record flagged) and the SP takes every record, at
+// most kMaxPollsPerInterval times. poll(records) fills the zeroed records
+// and returns false when the request failed. Returns false on a failed
+// request; *dropped counts what the backlog dropped meanwhile.
+template <class Poll, class Deliver>
+bool drainDriver(UndeliveredRecords& backlog, Poll&& poll, Deliver&& deliver, Drops* dropped)
+{
+    McPoll records{};
+    for (unsigned polls = 0; polls < kMaxPollsPerInterval; ++polls) {
+        records.fill(RegIfVals{});
+        if (!poll(records)) {
+            return false;
+        }
+        const Forwarded out = forwardErrors(backlog, records, deliver);
+        *dropped += out.dropped;
+        const bool full =
+            std::all_of(records.begin(), records.end(), [](const RegIfVals& r) { return r.errOccurred == 1; });
+        if (!out.delivering || !full) {
+            break;
+        }
+    }
+    return true;
 }
 
 // Beats the management controller's heartbeat; returns when the driver
