@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -81,6 +82,95 @@ TEST(McRecordConv, AddressNeedsAddrvAndBanksAboveFourAreRefused)
         EXPECT_FALSE(mc_report_to_record(&rep, &rec)) << "bank " << bank;
         EXPECT_EQ(rec.errOccurred, 0u) << "bank " << bank;
     }
+}
+
+// A memory error that the firmware reports (bank 0xff, on AMD's path also
+// CPU -1) takes bank 4's places, the memory controller's, and CPU 0.
+TEST(McRecordConv, FirmwareMemoryErrorTakesTheMemoryControllersPlace)
+{
+    mc_report rep{};
+    rep.cpu = MC_NO_CPU;
+    rep.bank = MC_FIRMWARE_BANK;
+    rep.mcgcap = 0x1000d14;
+    rep.status = 0xbc0000000000009f; // VAL, UC, EN, MISCV, ADDRV, memory read
+    rep.addr = 0x7f3e1000;
+    RegIfVals rec;
+    ASSERT_TRUE(mc_report_to_record(&rep, &rec));
+    EXPECT_EQ(hexOf(rec), "000000000100000001000000140d00010000000000000000"
+                          "000000000000000000000000000000000000000000000000"
+                          "000000000000000000000000000000000000000000000000"
+                          "000000000000000000000000000000000000000000000000"
+                          "000000000000000000000000000000000000000000000000"
+                          "00000000000000000000000000000000000000009f000000"
+                          "000000bc00103e7f00000000");
+    EXPECT_TRUE(mc_record_uncorrected(&rec));
+}
+
+std::vector<mc_report> scan(const std::vector<std::string>& lines)
+{
+    mc_log_scan s{};
+    std::vector<mc_report> found;
+    mc_report rep;
+    for (const std::string& line : lines) {
+        if (mc_log_scan_line(&s, line.c_str(), &rep)) {
+            found.push_back(rep);
+        }
+    }
+    if (mc_log_scan_end(&s, &rep)) {
+        found.push_back(rep);
+    }
+    return found;
+}
+
+// Errors the kernel logged are read back, except those logged while the
+// driver was loaded.
+TEST(McLogScan, ReadsBackErrorsLoggedWhileTheDriverWasAway)
+{
+    const std::vector<mc_report> found = scan({
+        "[    0.912345] mce: [Hardware Error]: Machine check events logged",
+        "[    0.912346] mce: [Hardware Error]: CPU 1: Machine Check: 0 Bank 3: 9400000000000135",
+        "[    0.912347] mce: [Hardware Error]: TSC 0 ADDR abcd000 MISC 8c ",
+        "[    0.912348] mce: [Hardware Error]: PROCESSOR 2:f6b TIME 1765286042 SOCKET 0 APIC 1 microcode 1000065",
+        "[    3.100000] oxa_mc: forwarding machine-check errors from here on",
+        "[    9.000000] mce: [Hardware Error]: CPU 0: Machine Check: 0 Bank 1: 9400000000000151",
+        "[    9.000001] mce: [Hardware Error]: TSC 0 ADDR 12345000 ",
+        "[   20.000000] oxa_mc: machine-check errors no longer forwarded, 0 not handed out",
+        "[   25.000000] mce: [Hardware Error]: CPU -1: Machine Check Exception: 5 Bank 255: be0000000000009f",
+        "[   25.000001] mce: [Hardware Error]: RIP !INEXACT! 10:<ffffffff81000000> ",
+        "[   25.000002] mce: [Hardware Error]: TSC 12 ADDR 7f3e1000 ",
+        "[   26.000000] mce: [Hardware Error]: CPU 3: Machine Check: 0 Bank 0: 9000000000000001",
+    });
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found[0].cpu, 1u);
+    EXPECT_EQ(found[0].bank, 3u);
+    EXPECT_EQ(found[0].status, 0x9400000000000135u);
+    EXPECT_EQ(found[0].addr, 0xabcd000u);
+    EXPECT_EQ(found[1].cpu, MC_NO_CPU);
+    EXPECT_EQ(found[1].bank, 255u);
+    EXPECT_EQ(found[1].mcgstatus, 5u);
+    EXPECT_EQ(found[1].status, 0xbe0000000000009fu);
+    EXPECT_EQ(found[1].addr, 0x7f3e1000u);
+    // The last one's TSC line never came: kept all the same, without address.
+    EXPECT_EQ(found[2].cpu, 3u);
+    EXPECT_EQ(found[2].addr, 0u);
+}
+
+// In a full queue an uncorrected newcomer replaces the oldest corrected
+// record that is not being handed out; nothing replaces an uncorrected one.
+TEST(McQueueVictim, OldestCorrectedRecordNotBeingHandedOut)
+{
+    RegIfVals ring[4] = {};
+    const std::uint64_t uc = MC_STATUS_VAL | MC_STATUS_UC;
+    ring[0].val[eMC1_STATUS_REG] = MC_STATUS_VAL; // the oldest, head 2 below
+    ring[1].val[eMC4_STATUS_REG] = uc;
+    ring[2].val[eMC2_STATUS_REG] = uc;
+    ring[3].val[eMC0_STATUS_REG] = MC_STATUS_VAL;
+    EXPECT_EQ(mc_queue_victim(ring, 4, 2, 4, 0), 3);
+    EXPECT_EQ(mc_queue_victim(ring, 4, 2, 4, 2), 0);
+    EXPECT_EQ(mc_queue_victim(ring, 4, 2, 4, 3), -1);
+    ring[0].val[eMC1_STATUS_REG] = uc;
+    ring[3].val[eMC0_STATUS_REG] = uc;
+    EXPECT_EQ(mc_queue_victim(ring, 4, 0, 4, 0), -1);
 }
 
 } // namespace

@@ -5,9 +5,11 @@
  *
  * /dev/oxa_mc answers five requests: the machine-check error records, the
  * heartbeat, a CPU's temperature, the memory controllers' DRAM map and a CPU
- * id value. Error records come from the kernel's machine-check decode chain
- * and wait in a bounded queue until a request takes them, each once and in
- * order. The counters are read-only attributes of the device in sysfs.
+ * id value. Error records come from the kernel's machine-check decode chain,
+ * and at load from the kernel log for the errors reported before the driver
+ * was there; they wait in a bounded queue until the records reader (the
+ * first opener that asks for them, until it closes) takes them, each once
+ * and in order. The counters are read-only attributes of the device in sysfs.
  */
 
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
@@ -16,10 +18,10 @@
 #include <linux/cpumask.h>
 #include <linux/device.h>
 #include <linux/fs.h>
+#include <linux/kmsg_dump.h>
 #include <linux/ktime.h>
 #include <linux/miscdevice.h>
 #include <linux/module.h>
-#include <linux/mutex.h>
 #include <linux/notifier.h>
 #include <linux/pci.h>
 #include <linux/slab.h>
@@ -35,8 +37,13 @@
 #include "mc.h"
 #include "mc_record_conv.h"
 
-/* Records that wait for a request; more are counted and dropped. */
-#define OXA_MC_QUEUE_LEN 64
+/*
+ * Records that wait for a request; beyond that an uncorrected error takes a
+ * corrected one's place, and whatever cannot be kept is counted and dropped.
+ */
+#define OXA_MC_QUEUE_LEN 256
+/* The longest line of the kernel log that recovery reads. */
+#define OXA_MC_LOG_LINE 1024
 /* IOCTL_GET_CPU_TEMP serves CPUs 0 to 3. */
 #define OXA_MC_TEMP_CPUS 4
 
@@ -57,12 +64,24 @@
 #define OXA_MC_K8_REV_F_MODEL 0x40
 #define OXA_MC_K8_REV_F_MASKS 4
 
-static DEFINE_MUTEX(queue_lock);
-static RegIfVals *queue;		/* OXA_MC_QUEUE_LEN records */
-static unsigned int queue_head;		/* the oldest record */
-static unsigned int queue_count;	/* records waiting */
+/* Records in a ring of OXA_MC_QUEUE_LEN, oldest first. */
+struct oxa_mc_ring {
+	RegIfVals *rec;
+	unsigned int head;	/* the oldest record */
+	unsigned int count;	/* records waiting */
+	unsigned int busy;	/* the oldest ones, being handed out */
+};
+
+/*
+ * The queue's lock is held only to move records in memory: never across a
+ * user copy, so the decode chain never waits for a reader.
+ */
+static DEFINE_SPINLOCK(queue_lock);
+static struct oxa_mc_ring queue;
+static struct file *records_reader;	/* the one opener that takes records */
 static atomic_long_t records_dropped = ATOMIC_LONG_INIT(0);
 static atomic_long_t records_unmapped = ATOMIC_LONG_INIT(0);
+static atomic_long_t records_recovered = ATOMIC_LONG_INIT(0);
 
 static DEFINE_SPINLOCK(beat_lock);
 static u64 beats;
@@ -84,6 +103,91 @@ static u32 oxa_mc_bank_ctl_msr(unsigned int bank)
 	return MSR_IA32_MCx_CTL(bank);
 }
 
+static RegIfVals *oxa_mc_at(struct oxa_mc_ring *r, unsigned int i)
+{
+	return &r->rec[(r->head + i) % OXA_MC_QUEUE_LEN];
+}
+
+/* Removes the record at ring position @pos; the newer ones move up. */
+static void oxa_mc_erase(struct oxa_mc_ring *r, unsigned int pos)
+{
+	unsigned int i = (pos + OXA_MC_QUEUE_LEN - r->head) % OXA_MC_QUEUE_LEN;
+
+	for (; i + 1 < r->count; i++)
+		*oxa_mc_at(r, i) = *oxa_mc_at(r, i + 1);
+	r->count--;
+}
+
+/*
+ * Adds @rec as the newest record. In a full ring an uncorrected error takes
+ * the place of the oldest corrected one not being handed out; a record that
+ * finds no place is left out. Returns 0 when nothing was lost, 1 when a
+ * corrected record made way, -1 when @rec was left out.
+ */
+static int oxa_mc_add(struct oxa_mc_ring *r, const RegIfVals *rec)
+{
+	int victim = -1;
+
+	if (r->count == OXA_MC_QUEUE_LEN) {
+		if (mc_record_uncorrected(rec))
+			victim = mc_queue_victim(r->rec, OXA_MC_QUEUE_LEN,
+						 r->head, r->count, r->busy);
+		if (victim < 0)
+			return -1;
+		oxa_mc_erase(r, victim);
+	}
+	*oxa_mc_at(r, r->count) = *rec;
+	r->count++;
+	return victim >= 0;
+}
+
+static void oxa_mc_count_drop(int lost, u32 cpu)
+{
+	if (!lost)
+		return;
+	atomic_long_inc(&records_dropped);
+	pr_warn_ratelimited("CPU %u: %s error dropped, %d records wait already\n",
+			    cpu, lost > 0 ? "a corrected" : "this",
+			    OXA_MC_QUEUE_LEN);
+}
+
+/* Queues @rec as the newest record; a record lost is counted. */
+static void oxa_mc_queue(const RegIfVals *rec)
+{
+	unsigned long flags;
+	int lost;
+
+	spin_lock_irqsave(&queue_lock, flags);
+	lost = oxa_mc_add(&queue, rec);
+	spin_unlock_irqrestore(&queue_lock, flags);
+	oxa_mc_count_drop(lost, rec->cpuId);
+}
+
+/*
+ * Reads from the CPU what a report does not carry: MCG_CTL where MCG_CAP has
+ * MCG_CTL_P, and the bank's CTL (0 for a bank the record does not hold, a
+ * firmware-reported error, or a CPU that is not there).
+ */
+static void oxa_mc_read_ctls(struct mc_report *rep)
+{
+	if (rep->bank >= MC_RECORD_BANKS || rep->cpu >= nr_cpu_ids)
+		return;
+	if (rep->mcgcap & MCG_CTL_P)
+		rep->mcgctl = oxa_mc_read_msr(rep->cpu, MSR_IA32_MCG_CTL);
+	rep->ctl = oxa_mc_read_msr(rep->cpu, oxa_mc_bank_ctl_msr(rep->bank));
+}
+
+/* Converts @rep; an error the record cannot hold is counted and logged. */
+static bool oxa_mc_convert(const struct mc_report *rep, RegIfVals *rec)
+{
+	if (mc_report_to_record(rep, rec))
+		return true;
+	atomic_long_inc(&records_unmapped);
+	pr_warn_ratelimited("CPU %u bank %u: error not forwarded, the record holds banks 0 to %d only\n",
+			    rep->cpu, rep->bank, MC_RECORD_BANKS - 1);
+	return false;
+}
+
 /*
  * Called in process context for every machine-check error the kernel
  * reports, before any other consumer of the chain; it neither stops the
@@ -95,7 +199,6 @@ static int oxa_mc_decode(struct notifier_block *nb, unsigned long val,
 	struct mce *m = data;
 	struct mc_report rep = {};
 	RegIfVals rec;
-	bool queued;
 
 	if (!m)
 		return NOTIFY_DONE;
@@ -106,33 +209,9 @@ static int oxa_mc_decode(struct notifier_block *nb, unsigned long val,
 	rep.mcgstatus = m->mcgstatus;
 	rep.status = m->status;
 	rep.addr = m->addr;
-	if (rep.bank < MC_RECORD_BANKS) {
-		if (rep.mcgcap & MCG_CTL_P)
-			rep.mcgctl = oxa_mc_read_msr(rep.cpu, MSR_IA32_MCG_CTL);
-		rep.ctl = oxa_mc_read_msr(rep.cpu,
-					  oxa_mc_bank_ctl_msr(rep.bank));
-	}
-
-	if (!mc_report_to_record(&rep, &rec)) {
-		atomic_long_inc(&records_unmapped);
-		pr_warn_ratelimited("CPU %u bank %u: error not forwarded, the record holds banks 0 to %d only\n",
-				    rep.cpu, rep.bank, MC_RECORD_BANKS - 1);
-		return NOTIFY_DONE;
-	}
-
-	mutex_lock(&queue_lock);
-	queued = queue_count < OXA_MC_QUEUE_LEN;
-	if (queued) {
-		queue[(queue_head + queue_count) % OXA_MC_QUEUE_LEN] = rec;
-		queue_count++;
-	}
-	mutex_unlock(&queue_lock);
-
-	if (!queued) {
-		atomic_long_inc(&records_dropped);
-		pr_warn_ratelimited("CPU %u bank %u: error dropped, %d records wait already\n",
-				    rep.cpu, rep.bank, OXA_MC_QUEUE_LEN);
-	}
+	oxa_mc_read_ctls(&rep);
+	if (oxa_mc_convert(&rep, &rec))
+		oxa_mc_queue(&rec);
 	return NOTIFY_DONE;
 }
 
@@ -141,27 +220,54 @@ static struct notifier_block oxa_mc_nb = {
 	.priority = MCE_PRIO_HIGHEST,
 };
 
-/* Hands out up to MC_RECORDS_PER_POLL records; returns how many. */
-static long oxa_mc_take_records(void __user *to)
+/*
+ * Hands out up to MC_RECORDS_PER_POLL records to the records reader; returns
+ * how many. The records leave the queue only once the copy has succeeded.
+ */
+static long oxa_mc_take_records(struct file *file, void __user *to)
 {
 	RegIfVals out[MC_RECORDS_PER_POLL];
+	unsigned long flags;
 	unsigned int n, i;
-	long ret;
 
 	memset(out, 0, sizeof(out));
-	mutex_lock(&queue_lock);
-	n = min_t(unsigned int, queue_count, MC_RECORDS_PER_POLL);
-	for (i = 0; i < n; i++)
-		out[i] = queue[(queue_head + i) % OXA_MC_QUEUE_LEN];
-	if (copy_to_user(to, out, sizeof(out))) {
-		ret = -EFAULT;	/* the records stay queued */
-	} else {
-		queue_head = (queue_head + n) % OXA_MC_QUEUE_LEN;
-		queue_count -= n;
-		ret = n;
+	spin_lock_irqsave(&queue_lock, flags);
+	if (!records_reader)
+		records_reader = file;
+	if (records_reader != file || queue.busy) {
+		spin_unlock_irqrestore(&queue_lock, flags);
+		return -EBUSY;
 	}
-	mutex_unlock(&queue_lock);
-	return ret;
+	n = min_t(unsigned int, queue.count, MC_RECORDS_PER_POLL);
+	for (i = 0; i < n; i++)
+		out[i] = *oxa_mc_at(&queue, i);
+	queue.busy = n;
+	spin_unlock_irqrestore(&queue_lock, flags);
+
+	if (copy_to_user(to, out, sizeof(out))) {
+		spin_lock_irqsave(&queue_lock, flags);
+		queue.busy = 0;	/* the records stay queued */
+		spin_unlock_irqrestore(&queue_lock, flags);
+		return -EFAULT;
+	}
+
+	spin_lock_irqsave(&queue_lock, flags);
+	queue.head = (queue.head + n) % OXA_MC_QUEUE_LEN;
+	queue.count -= n;
+	queue.busy = 0;
+	spin_unlock_irqrestore(&queue_lock, flags);
+	return n;
+}
+
+static int oxa_mc_release(struct inode *inode, struct file *file)
+{
+	unsigned long flags;
+
+	spin_lock_irqsave(&queue_lock, flags);
+	if (records_reader == file)
+		records_reader = NULL;
+	spin_unlock_irqrestore(&queue_lock, flags);
+	return 0;
 }
 
 static void oxa_mc_beat(void)
@@ -299,7 +405,7 @@ static long oxa_mc_ioctl(struct file *file, unsigned int cmd,
 
 	switch (cmd) {
 	case IOCTL_MC_REG_IF:
-		return oxa_mc_take_records(argp);
+		return oxa_mc_take_records(file, argp);
 	case IOCTL_HB_BEAT:
 		oxa_mc_beat();
 		return 0;
@@ -316,6 +422,7 @@ static long oxa_mc_ioctl(struct file *file, unsigned int cmd,
 
 static const struct file_operations oxa_mc_fops = {
 	.owner = THIS_MODULE,
+	.release = oxa_mc_release,
 	.unlocked_ioctl = oxa_mc_ioctl,
 	.compat_ioctl = compat_ptr_ioctl,
 	.llseek = noop_llseek,
@@ -352,11 +459,12 @@ static DEVICE_ATTR_RO(heartbeat_age_ms);
 static ssize_t records_queued_show(struct device *dev,
 				   struct device_attribute *attr, char *buf)
 {
+	unsigned long flags;
 	unsigned int n;
 
-	mutex_lock(&queue_lock);
-	n = queue_count;
-	mutex_unlock(&queue_lock);
+	spin_lock_irqsave(&queue_lock, flags);
+	n = queue.count;
+	spin_unlock_irqrestore(&queue_lock, flags);
 	return sysfs_emit(buf, "%u\n", n);
 }
 static DEVICE_ATTR_RO(records_queued);
@@ -375,12 +483,20 @@ static ssize_t records_unmapped_show(struct device *dev,
 }
 static DEVICE_ATTR_RO(records_unmapped);
 
+static ssize_t records_recovered_show(struct device *dev,
+				      struct device_attribute *attr, char *buf)
+{
+	return sysfs_emit(buf, "%ld\n", atomic_long_read(&records_recovered));
+}
+static DEVICE_ATTR_RO(records_recovered);
+
 static struct attribute *oxa_mc_attrs[] = {
 	&dev_attr_heartbeats.attr,
 	&dev_attr_heartbeat_age_ms.attr,
 	&dev_attr_records_queued.attr,
 	&dev_attr_records_dropped.attr,
 	&dev_attr_records_unmapped.attr,
+	&dev_attr_records_recovered.attr,
 	NULL,
 };
 ATTRIBUTE_GROUPS(oxa_mc);
@@ -393,20 +509,106 @@ static struct miscdevice oxa_mc_dev = {
 	.mode = 0600,
 };
 
+/*
+ * One error read back from the kernel log: the registers the log does not
+ * carry are read from its CPU now.
+ */
+static void oxa_mc_recovered(struct mc_report *rep, struct oxa_mc_ring *found)
+{
+	RegIfVals rec;
+
+	if (rep->cpu < nr_cpu_ids && cpu_online(rep->cpu))
+		rep->mcgcap = oxa_mc_read_msr(rep->cpu, MSR_IA32_MCG_CAP);
+	oxa_mc_read_ctls(rep);
+	if (oxa_mc_convert(rep, &rec))
+		oxa_mc_count_drop(oxa_mc_add(found, &rec), rec.cpuId);
+}
+
+/*
+ * Queues, before the records that arrived since the driver joined the decode
+ * chain, the errors that the kernel logged while the driver was not there:
+ * since boot (or since the log was last cleared), outside the windows that
+ * the driver's own marks enclose. An error that also arrived through the
+ * chain, in the instant between joining it and marking the log, is kept
+ * once.
+ */
+static void oxa_mc_recover(void)
+{
+	struct oxa_mc_ring found = {}, merged = {};
+	struct mc_log_scan scan = {};
+	struct kmsg_dump_iter iter;
+	struct mc_report rep;
+	unsigned long flags;
+	unsigned int i, j, recovered = 0;
+	char *line;
+	size_t len;
+	bool dup;
+
+	line = kmalloc(OXA_MC_LOG_LINE, GFP_KERNEL);
+	found.rec = kcalloc(OXA_MC_QUEUE_LEN, sizeof(RegIfVals), GFP_KERNEL);
+	merged.rec = kcalloc(OXA_MC_QUEUE_LEN, sizeof(RegIfVals), GFP_KERNEL);
+	if (!line || !found.rec || !merged.rec) {
+		pr_warn("no memory to read back earlier machine-check errors\n");
+		goto out;
+	}
+
+	kmsg_dump_rewind(&iter);
+	while (kmsg_dump_get_line(&iter, false, line, OXA_MC_LOG_LINE - 1,
+				  &len)) {
+		line[len] = '\0';
+		if (mc_log_scan_line(&scan, line, &rep))
+			oxa_mc_recovered(&rep, &found);
+	}
+	if (mc_log_scan_end(&scan, &rep))
+		oxa_mc_recovered(&rep, &found);
+
+	spin_lock_irqsave(&queue_lock, flags);
+	for (i = 0; i < found.count; i++) {
+		dup = false;
+		for (j = 0; j < queue.count && !dup; j++)
+			dup = mc_record_same_error(oxa_mc_at(&found, i),
+						   oxa_mc_at(&queue, j));
+		if (!dup && oxa_mc_add(&merged, oxa_mc_at(&found, i)) >= 0)
+			recovered++;
+	}
+	for (j = 0; j < queue.count; j++)
+		if (oxa_mc_add(&merged, oxa_mc_at(&queue, j)))
+			atomic_long_inc(&records_dropped);
+	swap(queue.rec, merged.rec);
+	queue.head = 0;
+	queue.count = merged.count;
+	spin_unlock_irqrestore(&queue_lock, flags);
+
+	atomic_long_add(recovered, &records_recovered);
+	if (recovered)
+		pr_info("%u machine-check errors from before loading queued\n",
+			recovered);
+out:
+	kfree(merged.rec);
+	kfree(found.rec);
+	kfree(line);
+}
+
 static int __init oxa_mc_init(void)
 {
 	int ret;
 
-	queue = kcalloc(OXA_MC_QUEUE_LEN, sizeof(*queue), GFP_KERNEL);
-	if (!queue)
+	queue.rec = kcalloc(OXA_MC_QUEUE_LEN, sizeof(RegIfVals), GFP_KERNEL);
+	if (!queue.rec)
 		return -ENOMEM;
+
+	/* The marks enclose the errors that reach the driver through the chain. */
+	mce_register_decode_chain(&oxa_mc_nb);
+	pr_info("forwarding machine-check errors from here on\n");
+	oxa_mc_recover();
 
 	ret = misc_register(&oxa_mc_dev);
 	if (ret) {
-		kfree(queue);
+		mce_unregister_decode_chain(&oxa_mc_nb);
+		pr_info("machine-check errors no longer forwarded\n");
+		kfree(queue.rec);
 		return ret;
 	}
-	mce_register_decode_chain(&oxa_mc_nb);
 	return 0;
 }
 
@@ -414,8 +616,10 @@ static void __exit oxa_mc_exit(void)
 {
 	/* No record arrives after this; then no request, then no memory. */
 	mce_unregister_decode_chain(&oxa_mc_nb);
+	pr_info("machine-check errors no longer forwarded, %u not handed out\n",
+		queue.count);
 	misc_deregister(&oxa_mc_dev);
-	kfree(queue);
+	kfree(queue.rec);
 }
 
 module_init(oxa_mc_init);
