@@ -138,9 +138,15 @@ TEST(McLogScan, ReadsBackErrorsLoggedWhileTheDriverWasAway)
         "[   25.000000] mce: [Hardware Error]: CPU -1: Machine Check Exception: 5 Bank 255: be0000000000009f",
         "[   25.000001] mce: [Hardware Error]: RIP !INEXACT! 10:<ffffffff81000000> ",
         "[   25.000002] mce: [Hardware Error]: TSC 12 ADDR 7f3e1000 ",
+        // AMD's decoder's form, then (every error printed) the kernel's.
+        "[   25.500000] [Hardware Error]: Corrected error, no action required.",
+        "[   25.500001] [Hardware Error]: CPU:0 (f:6b:1) MC1_STATUS[-|CE|-|AddrV|-]: 0x9400000000000151",
+        "[   25.500002] [Hardware Error]: Error Addr: 0x0000000012345000",
+        "[   25.500003] mce: [Hardware Error]: CPU 0: Machine Check: 0 Bank 1: 9400000000000151",
+        "[   25.500004] mce: [Hardware Error]: TSC 0 ADDR 12345000 ",
         "[   26.000000] mce: [Hardware Error]: CPU 3: Machine Check: 0 Bank 0: 9000000000000001",
     });
-    ASSERT_EQ(found.size(), 3u);
+    ASSERT_EQ(found.size(), 4u);
     EXPECT_EQ(found[0].cpu, 1u);
     EXPECT_EQ(found[0].bank, 3u);
     EXPECT_EQ(found[0].status, 0x9400000000000135u);
@@ -150,9 +156,12 @@ TEST(McLogScan, ReadsBackErrorsLoggedWhileTheDriverWasAway)
     EXPECT_EQ(found[1].mcgstatus, 5u);
     EXPECT_EQ(found[1].status, 0xbe0000000000009fu);
     EXPECT_EQ(found[1].addr, 0x7f3e1000u);
+    EXPECT_EQ(found[2].bank, 1u);
+    EXPECT_EQ(found[2].status, 0x9400000000000151u);
+    EXPECT_EQ(found[2].addr, 0x12345000u);
     // The last one's TSC line never came: kept all the same, without address.
-    EXPECT_EQ(found[2].cpu, 3u);
-    EXPECT_EQ(found[2].addr, 0u);
+    EXPECT_EQ(found[3].cpu, 3u);
+    EXPECT_EQ(found[3].addr, 0u);
 }
 
 // In a full queue an uncorrected newcomer replaces the oldest corrected

@@ -129,11 +129,16 @@ static inline int mc_queue_victim(const RegIfVals *ring, unsigned int size,
 
 /*
  * Reading back the machine-check errors that the kernel logged before the
- * driver was there. The kernel prints every error it does not leave to
- * another consumer in a fixed form that log readers rely on:
+ * driver was there. The kernel prints every error that no other consumer
+ * handled in a fixed form that log readers rely on:
  *
  *   mce: [Hardware Error]: CPU 1: Machine Check: 0 Bank 3: 9400000000000135
  *   mce: [Hardware Error]: TSC 0 ADDR abcd000 MISC ...
+ *
+ * and AMD's decoder, where it is loaded, prints its own form instead:
+ *
+ *   [Hardware Error]: CPU:1 (f:6b:1) MC3_STATUS[-|CE|-|AddrV|-]: 0x9400000000000135
+ *   [Hardware Error]: Error Addr: 0x000000000abcd000
  *
  * The driver marks the log with MC_LOG_LOADED when it starts taking errors
  * and MC_LOG_UNLOADED when it stops: an error logged between the two reached
@@ -143,29 +148,86 @@ static inline int mc_queue_victim(const RegIfVals *ring, unsigned int size,
 #define MC_LOG_LOADED "oxa_mc: forwarding machine-check errors from here on"
 #define MC_LOG_UNLOADED "oxa_mc: machine-check errors no longer forwarded"
 
+enum mc_log_form { MC_LOG_NONE, MC_LOG_KERNEL, MC_LOG_AMD };
+
 struct mc_log_scan {
-	bool covered;	/* between a load and an unload mark */
-	bool pending;	/* @rep waits for its TSC line */
+	bool covered;			/* between a load and an unload mark */
+	enum mc_log_form pending;	/* the form of @rep, still open */
+	enum mc_log_form last;		/* the form of the last error given */
 	struct mc_report rep;
+	struct mc_report given;		/* the last error given */
 };
+
+/* The error that a line of either form starts, if it starts one. */
+static inline enum mc_log_form mc_log_start(const char *text,
+					    struct mc_report *rep)
+{
+	unsigned long long mcgstatus = 0, status;
+	int cpu, bank;
+	const char *rest;
+
+	memset(rep, 0, sizeof(*rep));
+	if (sscanf(text, "CPU %d: Machine Check", &cpu) == 1) {
+		rest = strstr(text, "Machine Check");
+		rest = rest ? strchr(rest, ':') : NULL;
+		if (!rest || sscanf(rest + 1, "%llx Bank %d: %llx", &mcgstatus,
+				    &bank, &status) != 3)
+			return MC_LOG_NONE;
+	} else if (sscanf(text, "CPU:%d (", &cpu) == 1) {
+		rest = strstr(text, " MC");
+		if (!rest || sscanf(rest + 3, "%d_STATUS", &bank) != 1)
+			return MC_LOG_NONE;
+		rest = strstr(rest, "]: 0x");
+		if (!rest || sscanf(rest + 5, "%llx", &status) != 1)
+			return MC_LOG_NONE;
+	} else {
+		return MC_LOG_NONE;
+	}
+	rep->cpu = (uint32_t)cpu;
+	rep->bank = (uint32_t)bank;
+	rep->mcgstatus = mcgstatus;
+	rep->status = status;
+	return text[3] == ':' ? MC_LOG_AMD : MC_LOG_KERNEL;
+}
+
+/*
+ * Gives the open error, unless it is the one just given in the other form
+ * (both forms print when the kernel is told to print every error).
+ */
+static inline bool mc_log_give(struct mc_log_scan *s, struct mc_report *out)
+{
+	bool twice = s->last != MC_LOG_NONE && s->last != s->pending &&
+		     s->given.cpu == s->rep.cpu &&
+		     s->given.bank == s->rep.bank &&
+		     s->given.status == s->rep.status;
+
+	s->last = twice ? MC_LOG_NONE : s->pending;
+	s->given = s->rep;
+	s->pending = MC_LOG_NONE;
+	if (twice)
+		return false;
+	*out = s->rep;
+	return true;
+}
 
 /*
  * Takes one line of the kernel log, in order. Returns true with @out filled
- * (cpu, bank, MCG_STATUS, status, address; the rest 0) when the line
- * completes an error logged while the driver was not there; an error line
- * whose TSC line never comes is completed by the next error line.
+ * (cpu, bank, MCG_STATUS where the form has it, status, address; the rest 0)
+ * when an error logged while the driver was not there is complete: at its
+ * address line, or at the next error's first line.
  */
 static inline bool mc_log_scan_line(struct mc_log_scan *s, const char *line,
 				    struct mc_report *out)
 {
-	const char *text, *addr;
-	unsigned long long mcgstatus, status, value;
-	int cpu, bank;
-	bool done = false;
+	unsigned long long addr;
+	struct mc_report next;
+	enum mc_log_form form;
+	const char *text;
+	bool given = false;
 
 	if (strstr(line, MC_LOG_LOADED)) {
 		s->covered = true;
-		s->pending = false;
+		s->pending = MC_LOG_NONE;
 		return false;
 	}
 	if (strstr(line, MC_LOG_UNLOADED)) {
@@ -177,44 +239,35 @@ static inline bool mc_log_scan_line(struct mc_log_scan *s, const char *line,
 		return false;
 	text += sizeof(MC_LOG_HW_ERR) - 1;
 
-	if (sscanf(text, "CPU %d: Machine Check", &cpu) == 1) {
-		text = strstr(text, "Machine Check");
-		text = text ? strchr(text, ':') : NULL;
-		if (!text || sscanf(text + 1, "%llx Bank %d: %llx",
-				    &mcgstatus, &bank, &status) != 3)
-			return false;
-		if (s->pending) {
-			*out = s->rep;
-			done = true;
+	form = mc_log_start(text, &next);
+	if (form != MC_LOG_NONE) {
+		if (s->pending != MC_LOG_NONE)
+			given = mc_log_give(s, out);
+		if (!s->covered) {
+			s->rep = next;
+			s->pending = form;
 		}
-		s->pending = !s->covered;
-		memset(&s->rep, 0, sizeof(s->rep));
-		s->rep.cpu = (uint32_t)cpu;
-		s->rep.bank = (uint32_t)bank;
-		s->rep.mcgstatus = mcgstatus;
-		s->rep.status = status;
-		return done;
+		return given;
 	}
-	if (s->pending && strncmp(text, "TSC ", 4) == 0) {
-		addr = strstr(text, " ADDR ");
-		if (addr && sscanf(addr + 6, "%llx", &value) == 1)
-			s->rep.addr = value;
-		*out = s->rep;
-		s->pending = false;
-		return true;
+	if (s->pending == MC_LOG_KERNEL && strncmp(text, "TSC ", 4) == 0) {
+		text = strstr(text, " ADDR ");
+		if (text && sscanf(text + 6, "%llx", &addr) == 1)
+			s->rep.addr = addr;
+		return mc_log_give(s, out);
+	}
+	if (s->pending == MC_LOG_AMD &&
+	    sscanf(text, "Error Addr: 0x%llx", &addr) == 1) {
+		s->rep.addr = addr;
+		return mc_log_give(s, out);
 	}
 	return false;
 }
 
-/* After the last line: an error whose TSC line never came. */
+/* After the last line: the error still open, if any. */
 static inline bool mc_log_scan_end(struct mc_log_scan *s,
 				   struct mc_report *out)
 {
-	if (!s->pending)
-		return false;
-	*out = s->rep;
-	s->pending = false;
-	return true;
+	return s->pending != MC_LOG_NONE && mc_log_give(s, out);
 }
 
 #endif
