@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (line.find("[Hardware Error]: CPU") != std::string::npos) {
             ++starts;
         }
-        given += mc_log_scan_line(&scan, line.c_str(), &rep) ? 1 : 0;
+        given += mc_log_scan_line(&scan, line.c_str(), &rep) == MC_LOG_GIVEN ? 1 : 0;
         at = end + 1;
     }
     given += mc_log_scan_end(&scan, &rep) ? 1 : 0;

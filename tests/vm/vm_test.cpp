@@ -58,12 +58,12 @@ bool inCi()
 // The SP's end of the agent's own connections, in the background.
 class SpEnd {
 public:
-    SpEnd(const std::string& runDir, const std::string& address)
+    SpEnd(const std::string& runDir, const std::string& address, const char* mcInterval = kMcInterval)
         : records_(runDir + "/records.cap"), log_(runDir + "/sp.log")
     {
         unlink(records_.c_str());
         pid_ = vorn_system::startLogged({VORNCTL_FILE, "sp", "--address", address, "--hb-interval", kHbInterval,
-                                         "--mc-interval", kMcInterval, "--records", records_},
+                                         "--mc-interval", mcInterval, "--records", records_},
                                         log_);
     }
     SpEnd(const SpEnd&) = delete;
@@ -379,6 +379,181 @@ TEST_F(VmTest, MachineChecksReachTheSpOnce)
     std::fprintf(stderr, "--- decoded at the SP's end ---\n%s\n", decoded.c_str());
 }
 
+// Throws unless the agent that would act is the guest's: the power letters
+// go over the tap of this process's own namespace to a QEMU guest.
+void requireTheGuest()
+{
+    ASSERT_EQ(guest->output("systemd-detect-virt --vm"), "qemu");
+    ASSERT_TRUE(guest->running());
+}
+
+// Records at the SP's end whose bank holds this status.
+std::size_t arrived(std::uint64_t status, unsigned bank)
+{
+    std::size_t n = 0;
+    for (const RegIfVals& r : sp->records())
+        n += r.val[eMC0_STATUS_REG + 3 * bank] == status ? 1 : 0;
+    return n;
+}
+
+// The kernel's own injector logs one error (mce-inject, software).
+std::string injectCommand(unsigned cpu, unsigned bank, std::uint64_t status, std::uint64_t addr)
+{
+    char command[256];
+    std::snprintf(command, sizeof command,
+                  "modprobe mce-inject && cd /sys/kernel/debug/mce-inject && echo sw >flags && echo 0x%llx >status && "
+                  "echo 0x%llx >addr && echo %u >cpu && echo %u >bank",
+                  static_cast<unsigned long long>(status), static_cast<unsigned long long>(addr), cpu, bank);
+    return command;
+}
+
+void inject(unsigned cpu, unsigned bank, std::uint64_t status, std::uint64_t addr)
+{
+    const Ran r = guest->shell(injectCommand(cpu, bank, status, addr));
+    ASSERT_EQ(r.status, 0) << r.output;
+}
+
+void startAgent()
+{
+    ASSERT_EQ(guest->shell("systemctl start vorn").status, 0);
+    ASSERT_TRUE(
+        eventually([] { return guest->output("systemctl is-active vorn") == "active"; }, Millis{60000}, Millis{500}));
+}
+
+// An error that the kernel reported while oxa_mc was not loaded reaches the
+// SP once the driver loads and the agent starts, exactly once: a reload
+// brings it no second time.
+TEST_F(VmTest, AnErrorFromBeforeTheDriverArrivesOnce)
+{
+    constexpr std::uint64_t kStatus = 0x9400000000000123ull;
+    ASSERT_EQ(guest->shell("systemctl stop vorn && rmmod oxa_mc").status, 0);
+    ASSERT_NO_FATAL_FAILURE(inject(1, 2, kStatus, 0x5000));
+    EXPECT_THAT(guest->output("dmesg | tail -5"), HasSubstr("9400000000000123")) << "the kernel saw it";
+    ASSERT_EQ(guest->shell("modprobe oxa_mc").status, 0);
+    EXPECT_EQ(sysfsNumber("records_recovered"), 1);
+    ASSERT_NO_FATAL_FAILURE(startAgent());
+    ASSERT_TRUE(eventually([&] { return arrived(kStatus, 2) > 0; }, Millis{30000}, Millis{500})) << sp->log();
+    for (const RegIfVals& r : sp->records()) {
+        if (r.val[eMC2_STATUS_REG] != kStatus)
+            continue;
+        EXPECT_EQ(r.cpuId, 1u);
+        EXPECT_EQ(r.val[eMC2_ADDR_REG], 0x5000u);
+        EXPECT_EQ(r.val[eMCG_CAP_REG] & 0xff, 10u) << "MCG_CAP read from the CPU";
+    }
+    ASSERT_EQ(guest->shell("systemctl stop vorn && rmmod oxa_mc && modprobe oxa_mc").status, 0);
+    EXPECT_EQ(sysfsNumber("records_recovered"), 0);
+    ASSERT_NO_FATAL_FAILURE(startAgent());
+    std::this_thread::sleep_for(Millis{3000});
+    EXPECT_EQ(arrived(kStatus, 2), 1u);
+    std::fprintf(stderr, "--- the driver's log at the reload ---\n%s\n",
+                 guest->output("dmesg | grep oxa_mc | tail -4").c_str());
+}
+
+// 200 corrected errors and one uncorrected among them, as fast as the
+// kernel's injector goes, at the agent's default interval (5000 ms): the
+// uncorrected one arrives, and every corrected one arrives or is counted.
+TEST_F(VmTest, ABurstArrivesWithItsUncorrectedError)
+{
+    constexpr std::uint64_t kCorrected = 0x9400000000000135ull;
+    constexpr std::uint64_t kUncorrected = 0xbc00000000000135ull; // UC without PCC: no panic
+    sp.reset();
+    sp = std::make_unique<SpEnd>(runDir(), "169.254.101.2", "5000");
+    ASSERT_EQ(guest->shell("systemctl restart vorn").status, 0);
+    ASSERT_TRUE(eventually([] { return sp->log().find("'p'") != std::string::npos; }, Millis{30000}, Millis{500}));
+    const long droppedBefore = sysfsNumber("records_dropped");
+    const auto start = std::chrono::steady_clock::now();
+    const Ran burst = guest->shell(injectCommand(0, 3, kCorrected, 0) +
+                                       " && i=1; while [ $i -le 200 ]; do if [ $i = 100 ]; then "
+                                       "echo 0xbc00000000000135 >status; echo 0x100 >addr; echo 4 >bank; fi; "
+                                       "echo 0x9400000000000135 >status; echo $i >addr; echo 3 >bank; i=$((i+1)); done",
+                                   Millis{300000});
+    ASSERT_EQ(burst.status, 0) << burst.output;
+    const double injectedS = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(eventually([&] { return arrived(kUncorrected, 4) == 1; }, Millis{30000}, Millis{200})) << sp->log();
+    const double ucS = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // The burst's first error came before the loop: 201 corrected in all.
+    const auto settled = [&] {
+        return arrived(kCorrected, 3) + static_cast<std::size_t>(sysfsNumber("records_dropped") - droppedBefore);
+    };
+    EXPECT_TRUE(eventually([&] { return settled() == 201; }, Millis{60000}, Millis{1000}))
+        << "received " << arrived(kCorrected, 3) << ", dropped " << sysfsNumber("records_dropped") - droppedBefore;
+    std::fprintf(stderr,
+                 "burst: 201 corrected and 1 uncorrected injected in %.1f s; received %zu corrected, %ld "
+                 "dropped; the uncorrected one arrived %.1f s after the start\n",
+                 injectedS, arrived(kCorrected, 3), sysfsNumber("records_dropped") - droppedBefore, ucS);
+    sp.reset();
+    sp = std::make_unique<SpEnd>(runDir(), "169.254.101.2");
+    ASSERT_EQ(guest->shell("systemctl restart vorn").status, 0);
+}
+
+// A reader stalled in the driver's copy (its buffer's page fault is never
+// resolved) holds up neither the kernel's machine-check processing nor the
+// records: an error meanwhile is logged and queued at once, and reaches the
+// SP once the agent runs again. Another opener polling in a loop while the
+// agent runs takes nothing from it.
+TEST_F(VmTest, OtherReadersTakeNothingAndHoldNothingUp)
+{
+    constexpr std::uint64_t kStatus = 0x9400000000000124ull;
+    ASSERT_EQ(guest->shell("systemctl stop vorn").status, 0);
+    ASSERT_EQ(guest->shell("vorn-test-mcreader stall >/tmp/stall.out 2>&1 & echo $! >/tmp/stall.pid").status, 0);
+    ASSERT_TRUE(
+        eventually([] { return guest->output("cat /tmp/stall.out") == "stalling"; }, Millis{10000}, Millis{200}));
+    ASSERT_NO_FATAL_FAILURE(inject(0, 2, kStatus, 0x6000));
+    EXPECT_TRUE(eventually([] { return guest->output("dmesg").find("Bank 2: 9400000000000124") != std::string::npos; },
+                           Millis{10000}, Millis{200}));
+    EXPECT_TRUE(eventually([] { return sysfsNumber("records_queued") == 1; }, Millis{10000}, Millis{200}));
+    EXPECT_EQ(guest->output("cat /tmp/stall.out"), "stalling") << "the reader is still stalled";
+    ASSERT_EQ(guest->shell("kill -9 $(cat /tmp/stall.pid)").status, 0);
+    ASSERT_NO_FATAL_FAILURE(startAgent());
+    EXPECT_TRUE(eventually([&] { return arrived(kStatus, 2) == 1; }, Millis{20000}, Millis{200})) << sp->log();
+
+    ASSERT_EQ(guest->shell("vorn-test-mcreader loop 3000 >/tmp/loop.out 2>&1 &").status, 0);
+    constexpr std::uint64_t kThree = 0x9400000000000140ull;
+    for (unsigned i = 1; i <= 3; ++i)
+        ASSERT_NO_FATAL_FAILURE(inject(1, 1, kThree + i, 0));
+    EXPECT_TRUE(
+        eventually([&] { return arrived(kThree + 1, 1) + arrived(kThree + 2, 1) + arrived(kThree + 3, 1) == 3; },
+                   Millis{20000}, Millis{200}))
+        << sp->log();
+    ASSERT_TRUE(eventually([] { return !guest->output("cat /tmp/loop.out").empty(); }, Millis{60000}, Millis{500}));
+    EXPECT_THAT(guest->output("cat /tmp/loop.out"), HasSubstr("taken 0 busy 3000"));
+}
+
+// The driver's own edges: an unknown request, a bad pointer (the records
+// stay queued, and reach the SP when the agent runs), removal while open,
+// a bad module parameter.
+TEST_F(VmTest, TheDriversEdges)
+{
+    constexpr std::uint64_t kStatus = 0x9400000000000125ull;
+    ASSERT_EQ(guest->shell("systemctl stop vorn").status, 0);
+    ASSERT_NO_FATAL_FAILURE(inject(0, 0, kStatus, 0));
+    ASSERT_TRUE(eventually([] { return sysfsNumber("records_queued") == 1; }, Millis{10000}, Millis{200}));
+    EXPECT_EQ(guest->output("vorn-test-mcreader edges"), "ENOTTY EFAULT");
+    EXPECT_EQ(sysfsNumber("records_queued"), 1);
+    EXPECT_NE(guest->shell("(sleep 30 </dev/oxa_mc & sleep 1; rmmod oxa_mc; s=$?; kill $!; exit $s)").status, 0);
+    EXPECT_NE(guest->shell("rmmod hlink && modprobe hlink plat_ip=300.1.2.3").status, 0);
+    ASSERT_EQ(guest->shell("modprobe hlink").status, 0);
+    EXPECT_EQ(guest->output("cat /proc/hlink/sp_ip"), "169.254.101.2");
+    ASSERT_NO_FATAL_FAILURE(startAgent());
+    EXPECT_TRUE(eventually([&] { return arrived(kStatus, 0) == 1; }, Millis{20000}, Millis{200})) << sp->log();
+}
+
+// An uncorrected, fatal error panics the guest's kernel, which restarts in
+// the same QEMU; the banks keep the error across the reset, the kernel logs
+// it at boot (mce=bootlog), and the driver, loaded later, sends it on.
+TEST_F(VmTest, TheErrorThatResetTheHostArrivesAfterTheReboot)
+{
+    constexpr std::uint64_t kFatal = 0xbe00000000000c0bull; // VAL UC EN MISCV ADDRV PCC
+    ASSERT_NO_FATAL_FAILURE(requireTheGuest());
+    const int bootsBefore = guest->boots();
+    guest->monitor("mce 0 4 0xbe00000000000c0b 0x5 0x8000 0");
+    ASSERT_TRUE(eventually([&] { return guest->boots() > bootsBefore; }, Millis{120000}, Millis{500}))
+        << guest->console();
+    ASSERT_TRUE(guest->waitForShell(Millis{180000})) << guest->console();
+    EXPECT_TRUE(eventually([] { return arrived(kFatal, 4) == 1; }, Millis{120000}, Millis{1000}))
+        << sp->log() << guest->output("dmesg | grep -i -e mce -e 'Hardware Error' -e oxa_mc");
+}
+
 // 'J' moves both ends of the link: the driver's addresses and its proc file,
 // hlink0, the init script's line, the listener; the agent then answers at
 // the new address, the SP's end having moved with it.
@@ -396,14 +571,6 @@ TEST_F(VmTest, TheHostLinkMoves)
     EXPECT_TRUE(eventually([] { return vornctl({"time"}, "169.254.101.4", "169.254.101.5").exitCode() == 0; },
                            Millis{30000}, Millis{500}))
         << vornctl({"time"}, "169.254.101.4", "169.254.101.5").output;
-}
-
-// Throws unless the agent that would act is the guest's: the power letters
-// go over the tap of this process's own namespace to a QEMU guest.
-void requireTheGuest()
-{
-    ASSERT_EQ(guest->output("systemd-detect-virt --vm"), "qemu");
-    ASSERT_TRUE(guest->running());
 }
 
 // 'b' reboots the guest (its kernel starts again in the same QEMU), after

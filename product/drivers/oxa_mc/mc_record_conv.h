@@ -141,14 +141,23 @@ static inline int mc_queue_victim(const RegIfVals *ring, unsigned int size,
  *   [Hardware Error]: Error Addr: 0x000000000abcd000
  *
  * The driver marks the log with MC_LOG_LOADED when it starts taking errors
- * and MC_LOG_UNLOADED when it stops: an error logged between the two reached
- * it already and is not read back again.
+ * and MC_LOG_UNLOADED when it stops. An error logged between the two reached
+ * it through the chain; one logged before a load mark was read back by that
+ * load. So only the errors after the last unload mark (or since boot) and
+ * before the driver's own, newest load mark are read back.
  */
 #define MC_LOG_HW_ERR "[Hardware Error]: "
 #define MC_LOG_LOADED "oxa_mc: forwarding machine-check errors from here on"
 #define MC_LOG_UNLOADED "oxa_mc: machine-check errors no longer forwarded"
 
 enum mc_log_form { MC_LOG_NONE, MC_LOG_KERNEL, MC_LOG_AMD };
+
+/* What a line of the log came to. */
+enum mc_log_step {
+	MC_LOG_NOTHING,
+	MC_LOG_GIVEN,	/* an error is complete: the reader takes it */
+	MC_LOG_FORGET,	/* the errors given so far were taken already */
+};
 
 struct mc_log_scan {
 	bool covered;			/* between a load and an unload mark */
@@ -211,13 +220,15 @@ static inline bool mc_log_give(struct mc_log_scan *s, struct mc_report *out)
 }
 
 /*
- * Takes one line of the kernel log, in order. Returns true with @out filled
- * (cpu, bank, MCG_STATUS where the form has it, status, address; the rest 0)
- * when an error logged while the driver was not there is complete: at its
- * address line, or at the next error's first line.
+ * Takes one line of the kernel log, in order. Gives MC_LOG_GIVEN with @out
+ * filled (cpu, bank, MCG_STATUS where the form has it, status, address; the
+ * rest 0) when an error logged while the driver was not there is complete:
+ * at its address line, or at the next error's first line; MC_LOG_FORGET at
+ * an unload mark.
  */
-static inline bool mc_log_scan_line(struct mc_log_scan *s, const char *line,
-				    struct mc_report *out)
+static inline enum mc_log_step mc_log_scan_line(struct mc_log_scan *s,
+						const char *line,
+						struct mc_report *out)
 {
 	unsigned long long addr;
 	struct mc_report next;
@@ -228,15 +239,17 @@ static inline bool mc_log_scan_line(struct mc_log_scan *s, const char *line,
 	if (strstr(line, MC_LOG_LOADED)) {
 		s->covered = true;
 		s->pending = MC_LOG_NONE;
-		return false;
+		return MC_LOG_NOTHING;
 	}
 	if (strstr(line, MC_LOG_UNLOADED)) {
 		s->covered = false;
-		return false;
+		s->pending = MC_LOG_NONE;
+		s->last = MC_LOG_NONE;
+		return MC_LOG_FORGET;
 	}
 	text = strstr(line, MC_LOG_HW_ERR);
 	if (!text)
-		return false;
+		return MC_LOG_NOTHING;
 	text += sizeof(MC_LOG_HW_ERR) - 1;
 
 	form = mc_log_start(text, &next);
@@ -247,20 +260,20 @@ static inline bool mc_log_scan_line(struct mc_log_scan *s, const char *line,
 			s->rep = next;
 			s->pending = form;
 		}
-		return given;
+		return given ? MC_LOG_GIVEN : MC_LOG_NOTHING;
 	}
 	if (s->pending == MC_LOG_KERNEL && strncmp(text, "TSC ", 4) == 0) {
 		text = strstr(text, " ADDR ");
 		if (text && sscanf(text + 6, "%llx", &addr) == 1)
 			s->rep.addr = addr;
-		return mc_log_give(s, out);
+		return mc_log_give(s, out) ? MC_LOG_GIVEN : MC_LOG_NOTHING;
 	}
 	if (s->pending == MC_LOG_AMD &&
 	    sscanf(text, "Error Addr: 0x%llx", &addr) == 1) {
 		s->rep.addr = addr;
-		return mc_log_give(s, out);
+		return mc_log_give(s, out) ? MC_LOG_GIVEN : MC_LOG_NOTHING;
 	}
-	return false;
+	return MC_LOG_NOTHING;
 }
 
 /* After the last line: the error still open, if any. */

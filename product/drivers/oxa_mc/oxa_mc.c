@@ -509,32 +509,41 @@ static struct miscdevice oxa_mc_dev = {
 	.mode = 0600,
 };
 
+/* The errors that a load reads back from the kernel log. */
+struct oxa_mc_found {
+	struct oxa_mc_ring ring;
+	unsigned int unmapped;	/* of banks the record cannot hold */
+	unsigned int dropped;	/* beyond the ring's room */
+};
+
 /*
  * One error read back from the kernel log: the registers the log does not
  * carry are read from its CPU now.
  */
-static void oxa_mc_recovered(struct mc_report *rep, struct oxa_mc_ring *found)
+static void oxa_mc_recovered(struct mc_report *rep, struct oxa_mc_found *found)
 {
 	RegIfVals rec;
 
 	if (rep->cpu < nr_cpu_ids && cpu_online(rep->cpu))
 		rep->mcgcap = oxa_mc_read_msr(rep->cpu, MSR_IA32_MCG_CAP);
 	oxa_mc_read_ctls(rep);
-	if (oxa_mc_convert(rep, &rec))
-		oxa_mc_count_drop(oxa_mc_add(found, &rec), rec.cpuId);
+	if (!mc_report_to_record(rep, &rec))
+		found->unmapped++;
+	else if (oxa_mc_add(&found->ring, &rec))
+		found->dropped++;
 }
 
 /*
  * Queues, before the records that arrived since the driver joined the decode
- * chain, the errors that the kernel logged while the driver was not there:
- * since boot (or since the log was last cleared), outside the windows that
- * the driver's own marks enclose. An error that also arrived through the
- * chain, in the instant between joining it and marking the log, is kept
- * once.
+ * chain, the errors that the kernel logged while no driver took them: since
+ * boot, or since the driver was last removed, until its own load mark. An
+ * error that also arrived through the chain, in the instant between joining
+ * it and marking the log, is kept once.
  */
 static void oxa_mc_recover(void)
 {
-	struct oxa_mc_ring found = {}, merged = {};
+	struct oxa_mc_found found = {};
+	struct oxa_mc_ring merged = {};
 	struct mc_log_scan scan = {};
 	struct kmsg_dump_iter iter;
 	struct mc_report rep;
@@ -545,9 +554,9 @@ static void oxa_mc_recover(void)
 	bool dup;
 
 	line = kmalloc(OXA_MC_LOG_LINE, GFP_KERNEL);
-	found.rec = kcalloc(OXA_MC_QUEUE_LEN, sizeof(RegIfVals), GFP_KERNEL);
+	found.ring.rec = kcalloc(OXA_MC_QUEUE_LEN, sizeof(RegIfVals), GFP_KERNEL);
 	merged.rec = kcalloc(OXA_MC_QUEUE_LEN, sizeof(RegIfVals), GFP_KERNEL);
-	if (!line || !found.rec || !merged.rec) {
+	if (!line || !found.ring.rec || !merged.rec) {
 		pr_warn("no memory to read back earlier machine-check errors\n");
 		goto out;
 	}
@@ -556,36 +565,50 @@ static void oxa_mc_recover(void)
 	while (kmsg_dump_get_line(&iter, false, line, OXA_MC_LOG_LINE - 1,
 				  &len)) {
 		line[len] = '\0';
-		if (mc_log_scan_line(&scan, line, &rep))
+		switch (mc_log_scan_line(&scan, line, &rep)) {
+		case MC_LOG_GIVEN:
 			oxa_mc_recovered(&rep, &found);
+			break;
+		case MC_LOG_FORGET:
+			found.ring.count = 0;
+			found.unmapped = 0;
+			found.dropped = 0;
+			break;
+		case MC_LOG_NOTHING:
+			break;
+		}
 	}
 	if (mc_log_scan_end(&scan, &rep))
 		oxa_mc_recovered(&rep, &found);
 
 	spin_lock_irqsave(&queue_lock, flags);
-	for (i = 0; i < found.count; i++) {
+	for (i = 0; i < found.ring.count; i++) {
 		dup = false;
 		for (j = 0; j < queue.count && !dup; j++)
-			dup = mc_record_same_error(oxa_mc_at(&found, i),
+			dup = mc_record_same_error(oxa_mc_at(&found.ring, i),
 						   oxa_mc_at(&queue, j));
-		if (!dup && oxa_mc_add(&merged, oxa_mc_at(&found, i)) >= 0)
+		if (!dup) {
+			oxa_mc_add(&merged, oxa_mc_at(&found.ring, i));
 			recovered++;
+		}
 	}
 	for (j = 0; j < queue.count; j++)
 		if (oxa_mc_add(&merged, oxa_mc_at(&queue, j)))
-			atomic_long_inc(&records_dropped);
+			found.dropped++;
 	swap(queue.rec, merged.rec);
 	queue.head = 0;
 	queue.count = merged.count;
 	spin_unlock_irqrestore(&queue_lock, flags);
 
 	atomic_long_add(recovered, &records_recovered);
-	if (recovered)
-		pr_info("%u machine-check errors from before loading queued\n",
-			recovered);
+	atomic_long_add(found.unmapped, &records_unmapped);
+	atomic_long_add(found.dropped, &records_dropped);
+	if (recovered || found.unmapped || found.dropped)
+		pr_info("from before loading: %u machine-check errors queued, %u of banks the record cannot hold, %u dropped\n",
+			recovered, found.unmapped, found.dropped);
 out:
 	kfree(merged.rec);
-	kfree(found.rec);
+	kfree(found.ring.rec);
 	kfree(line);
 }
 
