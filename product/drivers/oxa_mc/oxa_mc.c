@@ -27,7 +27,9 @@
 #include <linux/slab.h>
 #include <linux/smp.h>
 #include <linux/spinlock.h>
+#include <linux/topology.h>
 #include <linux/uaccess.h>
+#include <asm/amd_nb.h>
 #include <asm/cpufeature.h>
 #include <asm/mce.h>
 #include <asm/msr.h>
@@ -36,6 +38,7 @@
 #include "dimm_map.h"
 #include "mc.h"
 #include "mc_record_conv.h"
+#include "temp_conv.h"
 
 /*
  * Records that wait for a request; beyond that an uncorrected error takes a
@@ -46,12 +49,6 @@
 #define OXA_MC_LOG_LINE 1024
 /* IOCTL_GET_CPU_TEMP serves CPUs 0 to 3. */
 #define OXA_MC_TEMP_CPUS 4
-
-/* IA32_THERM_STATUS: reading valid (bit 31), readout below TjMax (22:16). */
-#define OXA_MC_THERM_VALID BIT_ULL(31)
-#define OXA_MC_THERM_READOUT(v) (((v) >> 16) & 0x7f)
-/* MSR_IA32_TEMPERATURE_TARGET: TjMax in bits 23:16. */
-#define OXA_MC_TJMAX(v) (((v) >> 16) & 0xff)
 
 /* AMD family 0Fh northbridge: node n is PCI 00:(18h + n). */
 #define OXA_MC_K8_FAMILY 0xf
@@ -278,26 +275,224 @@ static void oxa_mc_beat(void)
 	spin_unlock(&beat_lock);
 }
 
-/* The Intel digital thermal sensor: TjMax less the readout below it. */
-static long oxa_mc_cpu_temp(s32 __user *argp)
-{
-	u64 target, status;
-	s32 cpu, temp;
+/*
+ * Serialises the sequences of configuration accesses below: a sensor
+ * selected, then read; an index written, then its data read.
+ */
+static DEFINE_MUTEX(temp_lock);
 
-	if (get_user(cpu, argp))
-		return -EFAULT;
-	if (cpu < 0 || cpu >= OXA_MC_TEMP_CPUS)
-		return -EINVAL;
+/* DCT0 Configuration High (function 2): DDR3 memory in bit 8. */
+#define OXA_MC_K10_DCT0_CONFIG_HIGH 0x94
+/*
+ * Family 15h models 60h to 7Fh report the temperature through the root
+ * complex's index/data pair D0F0xB8/D0F0xBC, at index D820_0CA4h.
+ */
+#define OXA_MC_F15H_NB_INDEX 0xb8
+#define OXA_MC_F15H_NB_DATA 0xbc
+#define OXA_MC_F15H_REPORTED_TEMP 0xd8200ca4
+
+/*
+ * Function @fn of AMD node @node, PCI 00:(18h + node), when it is there and
+ * is an AMD device @device (any with PCI_ANY_ID); NULL otherwise.
+ */
+static struct pci_dev *oxa_mc_nb_function(unsigned int node, unsigned int fn,
+					  unsigned int device)
+{
+	unsigned int devfn = PCI_DEVFN(OXA_MC_K8_FIRST_SLOT + node, fn);
+	struct pci_dev *pdev;
+
+	pdev = pci_get_domain_bus_and_slot(0, 0, devfn);
+	if (pdev && (pdev->vendor != PCI_VENDOR_ID_AMD ||
+		     (device != PCI_ANY_ID && pdev->device != device))) {
+		pci_dev_put(pdev);
+		pdev = NULL;
+	}
+	return pdev;
+}
+
+/*
+ * Whether the online CPUs span more than @node AMD nodes (their die ids,
+ * the kernel's node ids), @node below OXA_MC_TEMP_CPUS.
+ */
+static bool oxa_mc_node_online(unsigned int node)
+{
+	u16 seen[OXA_MC_TEMP_CPUS];
+	unsigned int cpu, n = 0, i;
+	u16 id;
+
+	for_each_online_cpu(cpu) {
+		id = topology_die_id(cpu);
+		for (i = 0; i < n; i++)
+			if (seen[i] == id)
+				break;
+		if (i < n)
+			continue;
+		if (n == node)
+			return true;
+		seen[n++] = id;
+	}
+	return false;
+}
+
+/*
+ * AMD family 0Fh: the hotter of the node's two cores, sensor 0 of each, in
+ * F3xE4. A core whose select bit does not stick (a single-core node), or
+ * whose sensor reads nothing, is left out. The select bits are put back.
+ */
+static int oxa_mc_k8_temp(unsigned int node, s32 *temp)
+{
+	const struct cpuinfo_x86 *c = &boot_cpu_data;
+	u32 brand = cpuid_ebx(0x80000001);
+	unsigned int core, sel;
+	struct pci_dev *f3;
+	bool found = false;
+	u8 saved, back;
+	u32 reg;
+	int t;
+
+	f3 = oxa_mc_nb_function(node, 3, PCI_DEVICE_ID_AMD_K8_NB_MISC);
+	if (!f3)
+		return -ENODATA;
+	mutex_lock(&temp_lock);
+	if (pci_read_config_byte(f3, TEMP_K8_REG, &saved))
+		goto out;
+	for (core = 0; core < 2; core++) {
+		sel = temp_k8_select(saved, core, c->x86_model);
+		if (pci_write_config_byte(f3, TEMP_K8_REG, sel) ||
+		    pci_read_config_byte(f3, TEMP_K8_REG, &back) ||
+		    ((back ^ sel) & (TEMP_K8_SEL_CORE | TEMP_K8_SEL_PLACE)) ||
+		    pci_read_config_dword(f3, TEMP_K8_REG, &reg))
+			continue;
+		if (temp_k8_decode(reg, c->x86_model, c->x86_stepping, brand,
+				   &t) && (!found || t > *temp)) {
+			*temp = t;
+			found = true;
+		}
+	}
+	pci_write_config_byte(f3, TEMP_K8_REG, saved);
+out:
+	mutex_unlock(&temp_lock);
+	pci_dev_put(f3);
+	return found ? 0 : -ENODATA;
+}
+
+/*
+ * AMD families 10h to 16h: F3xA4 (on family 15h models 60h to 7Fh, its copy
+ * behind the root complex's index). Nothing on a part with erratum 319.
+ */
+static int oxa_mc_k10_temp(unsigned int node, s32 *temp)
+{
+	const struct cpuinfo_x86 *c = &boot_cpu_data;
+	u32 dct = 0, reg = ~0U;
+	struct pci_dev *f3;
+	int t, ret = -ENODATA;
+
+	f3 = oxa_mc_nb_function(node, 3, PCI_ANY_ID);
+	if (!f3)
+		return -ENODATA;
+	if (c->x86 == 0x10)
+		pci_bus_read_config_dword(f3->bus,
+					  PCI_DEVFN(PCI_SLOT(f3->devfn), 2),
+					  OXA_MC_K10_DCT0_CONFIG_HIGH, &dct);
+	if (temp_k10_erratum_319(c->x86, c->x86_model, c->x86_stepping,
+				 cpuid_ebx(0x80000001), dct))
+		goto out;
+	if (c->x86 == 0x15 && ((c->x86_model & 0xf0) == 0x60 ||
+			       (c->x86_model & 0xf0) == 0x70)) {
+		mutex_lock(&temp_lock);
+		if (!pci_bus_write_config_dword(f3->bus, PCI_DEVFN(0, 0),
+						OXA_MC_F15H_NB_INDEX,
+						OXA_MC_F15H_REPORTED_TEMP))
+			pci_bus_read_config_dword(f3->bus, PCI_DEVFN(0, 0),
+						  OXA_MC_F15H_NB_DATA, &reg);
+		mutex_unlock(&temp_lock);
+	} else {
+		pci_read_config_dword(f3, TEMP_K10_REG, &reg);
+	}
+	if (temp_k10_decode(reg, &t)) {
+		*temp = t;
+		ret = 0;
+	}
+out:
+	pci_dev_put(f3);
+	return ret;
+}
+
+/*
+ * AMD family 17h and later: the reported temperature in the node's System
+ * Management Network, less the part's Tctl offset.
+ */
+static int oxa_mc_zen_temp(unsigned int node, s32 *temp)
+{
+	u32 reg;
+	int t;
+
+	if (!IS_ENABLED(CONFIG_AMD_NB) || node >= amd_nb_num() ||
+	    amd_smn_read(node, TEMP_ZEN_SMN_REG, &reg))
+		return -ENODATA;
+	if (!temp_zen_decode(reg,
+			     temp_zen_tctl_offset(boot_cpu_data.x86,
+						  boot_cpu_data.x86_model_id),
+			     &t))
+		return -ENODATA;
+	*temp = t;
+	return 0;
+}
+
+/* AMD: the temperature of node @node, one sensor register per node. */
+static int oxa_mc_amd_temp(unsigned int node, s32 *temp)
+{
+	unsigned int family = boot_cpu_data.x86;
+
+	if (!oxa_mc_node_online(node))
+		return -ENODEV;
+	if (family == OXA_MC_K8_FAMILY)
+		return oxa_mc_k8_temp(node, temp);
+	if (family >= 0x10 && family <= 0x16)
+		return oxa_mc_k10_temp(node, temp);
+	if (family >= 0x17)
+		return oxa_mc_zen_temp(node, temp);
+	return -ENODATA;
+}
+
+/* Intel's digital thermal sensor of CPU @cpu: TjMax less its readout. */
+static int oxa_mc_dts_temp(unsigned int cpu, s32 *temp)
+{
+	u32 target, status, high;
+	int t;
+
 	if (cpu >= nr_cpu_ids || !cpu_online(cpu))
 		return -ENODEV;
-	if (!cpu_has(&cpu_data(cpu), X86_FEATURE_DTHERM))
+	if (!cpu_has(&cpu_data(cpu), X86_FEATURE_DTHERM) ||
+	    rdmsr_safe_on_cpu(cpu, MSR_IA32_TEMPERATURE_TARGET, &target,
+			      &high) ||
+	    rdmsr_safe_on_cpu(cpu, MSR_IA32_THERM_STATUS, &status, &high) ||
+	    !temp_dts_decode(target, status, &t))
 		return -ENODATA;
-	if (rdmsrl_safe_on_cpu(cpu, MSR_IA32_TEMPERATURE_TARGET, &target) ||
-	    rdmsrl_safe_on_cpu(cpu, MSR_IA32_THERM_STATUS, &status))
-		return -ENODATA;
-	if (!(status & OXA_MC_THERM_VALID) || !OXA_MC_TJMAX(target))
-		return -ENODATA;
-	temp = (s32)OXA_MC_TJMAX(target) - (s32)OXA_MC_THERM_READOUT(status);
+	*temp = t;
+	return 0;
+}
+
+/*
+ * The temperature of index 0 to 3, whole degrees Celsius: on AMD, of the
+ * index-th node (the sensor is the node's); elsewhere, of the index-th CPU.
+ */
+static long oxa_mc_cpu_temp(s32 __user *argp)
+{
+	s32 index, temp;
+	int ret;
+
+	if (get_user(index, argp))
+		return -EFAULT;
+	if (index < 0 || index >= OXA_MC_TEMP_CPUS)
+		return -EINVAL;
+	if (boot_cpu_data.x86_vendor == X86_VENDOR_AMD ||
+	    boot_cpu_data.x86_vendor == X86_VENDOR_HYGON)
+		ret = oxa_mc_amd_temp(index, &temp);
+	else
+		ret = oxa_mc_dts_temp(index, &temp);
+	if (ret)
+		return ret;
 	return put_user(temp, argp);
 }
 
@@ -308,21 +503,6 @@ static u32 oxa_mc_read_config(struct pci_dev *pdev, int where)
 	if (!pdev || pci_read_config_dword(pdev, where, &value))
 		return 0;
 	return value;
-}
-
-static struct pci_dev *oxa_mc_k8_function(unsigned int node,
-					  unsigned int fn, unsigned int device)
-{
-	struct pci_dev *pdev;
-
-	pdev = pci_get_domain_bus_and_slot(0, 0,
-			PCI_DEVFN(OXA_MC_K8_FIRST_SLOT + node, fn));
-	if (pdev && (pdev->vendor != PCI_VENDOR_ID_AMD ||
-		     pdev->device != device)) {
-		pci_dev_put(pdev);
-		pdev = NULL;
-	}
-	return pdev;
 }
 
 /*
@@ -342,9 +522,9 @@ static void oxa_mc_fill_dimm_map(platform_data_t *map)
 	masks = boot_cpu_data.x86_model >= OXA_MC_K8_REV_F_MODEL ?
 		OXA_MC_K8_REV_F_MASKS : DIMM_MAP_CS;
 	for (node = 0; node < DIMM_MAP_NODES; node++) {
-		f1 = oxa_mc_k8_function(node, 1,
+		f1 = oxa_mc_nb_function(node, 1,
 					PCI_DEVICE_ID_AMD_K8_NB_ADDRMAP);
-		f2 = oxa_mc_k8_function(node, 2,
+		f2 = oxa_mc_nb_function(node, 2,
 					PCI_DEVICE_ID_AMD_K8_NB_MEMCTL);
 		map->dram_base_reg[node] =
 			oxa_mc_read_config(f1, OXA_MC_K8_DRAM_BASE(node));
