@@ -138,7 +138,7 @@ unsigned hostLinkInterface(int sock)
 }
 
 // Tells the service manager, while the listener's loop turns, that the
-// request server is alive: at the first turn after each half interval.
+// request server is alive: at the first turn after each interval.
 class AliveNotice {
 public:
     using Clock = std::chrono::steady_clock;
