@@ -143,7 +143,7 @@ TEST(Supervision, SigtermEndsBothMonitorsWhileTheServerGoesOn)
     EXPECT_EQ(board.logCount(" exiting\n"), 0u);
 }
 
-TEST(Supervision, BindErrorThenExitingOnceTheMonitorsHaveEnded)
+TEST(Supervision, BindErrorEndsTheMonitorsAndTheAgentWithAFailure)
 {
     Board board;
     // Port 6789 taken before the daemon starts.
@@ -153,31 +153,35 @@ TEST(Supervision, BindErrorThenExitingOnceTheMonitorsHaveEnded)
     any.sin_port = htons(kServerPort);
     ASSERT_EQ(bind(taken.get(), reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
     ASSERT_EQ(listen(taken.get(), 1), 0);
+    board.sp().setInterval('h', 100);
 
     board.start({.waitListening = false});
     const auto bindError = board.waitForLog("bind error\n", LOG_CRIT);
     ASSERT_TRUE(bindError);
-    // While a monitor still runs, the parent waits for it.
-    auto running = [&] {
-        std::vector<ProcessInfo> out;
-        for (const ProcessInfo& m : board.monitors())
-            if (isRunning(m))
-                out.push_back(m);
-        return out;
-    };
-    std::this_thread::sleep_for(Millis{200});
-    const std::vector<ProcessInfo> stillRunning = running();
-    if (!stillRunning.empty()) {
-        EXPECT_EQ(board.logCount(" exiting\n"), 0u) << "exited while a monitor runs";
-    }
-    for (const ProcessInfo& m : stillRunning)
-        kill(m.pid, SIGTERM);
+    // The parent ends the monitors itself: no heartbeat for a server that
+    // serves nothing.
     const auto exiting = board.waitForLog(" exiting\n", LOG_INFO);
     ASSERT_TRUE(exiting);
     EXPECT_GE(exiting->time, bindError->time);
     const auto status = board.waitDaemonExit();
     ASSERT_TRUE(status);
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "wait status " << *status;
+    const std::uint64_t beats = board.driver().heartbeatCount();
+    std::this_thread::sleep_for(Millis{300});
+    EXPECT_EQ(board.driver().heartbeatCount(), beats);
+}
+
+TEST(Supervision, MonitorsEndWithAKilledParent)
+{
+    Board board;
+    board.start();
+    const pid_t pid = board.daemonPid();
+    std::vector<pid_t> monitors;
+    for (const ProcessInfo& m : board.monitors())
+        monitors.push_back(m.pid);
+    ASSERT_EQ(monitors.size(), 2u);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    EXPECT_TRUE(waitUntil([&] { return std::none_of(monitors.begin(), monitors.end(), detail::alive); }));
 }
 
 TEST(PeerFilter, StrangerIsClosedUnreadAndLogged)

@@ -4,9 +4,11 @@
 // booted container, the agent run by its hardened unit, the real programs
 // (ifconfig, mv, sed, shutdown, reboot, init) doing what the SP asks, and
 // only the platform drivers simulated.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -71,6 +73,21 @@ protected:
     }
 
     std::string mainPid() const { return box_->output("systemctl show -p MainPID --value vorn"); }
+
+    // How long after since the SP is served by an agent other than the one
+    // with process id old; nothing if not within timeout.
+    std::optional<Millis> servedAgain(const std::string& old, Clock::time_point since, Millis timeout) const
+    {
+        const bool served = eventually(
+            [&] {
+                const std::string pid = mainPid();
+                return !pid.empty() && pid != "0" && pid != old && box_->vornctl({"time"}).exitCode() == 0;
+            },
+            timeout, Millis{100});
+        if (!served)
+            return std::nullopt;
+        return std::chrono::duration_cast<Millis>(Clock::now() - since);
+    }
 
     std::unique_ptr<Container> box_;
 };
@@ -228,6 +245,78 @@ TEST_F(SystemTest, TheUnitStartsTheAgentOnlyWhereTheHostLinkDeviceIs)
     const Ran temps = box_->vornctl({"temps"});
     EXPECT_EQ(temps.exitCode(), 1) << temps.output;
     EXPECT_EQ(box_->output("systemctl is-active vorn"), "active");
+}
+
+std::size_t occurrences(const std::string& text, const std::string& word)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + word.size()))
+        ++n;
+    return n;
+}
+
+// An agent whose request server gave up, that was killed, or that hung is
+// started again by its unit; each fault's time until the SP is served again
+// is printed.
+TEST_F(SystemTest, TheUnitBringsTheAgentBackAfterEachFault)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Container::Devices::Simulated));
+    ASSERT_NO_FATAL_FAILURE(installAndWaitForTheAgent());
+
+    // Port 6789 held by another program when the unit starts: the agent
+    // ends with a failure and is started again until the port is free.
+    ASSERT_EQ(box_->run("systemctl stop vorn").exitCode(), 0);
+    const Ran holder = box_->run("systemd-run --unit=port-holder perl -MIO::Socket::INET -e "
+                                 "'@s = IO::Socket::INET->new(LocalPort => 6789, Listen => 1, ReuseAddr => 1); sleep'");
+    ASSERT_EQ(holder.exitCode(), 0) << holder.output;
+    ASSERT_TRUE(eventually([&] { return !box_->output("ss -Hltn 'sport = :6789'").empty(); }, Millis{10000}))
+        << box_->run("ss -ltn; systemctl status port-holder; journalctl -b -u port-holder").output;
+    ASSERT_EQ(box_->run("systemctl start --no-block vorn").exitCode(), 0);
+    EXPECT_TRUE(eventually([&] { return occurrences(box_->agentJournal(), "bind error") >= 2; }, Millis{20000}))
+        << box_->unitJournal();
+    EXPECT_THAT(box_->agentJournal(), HasSubstr(" exiting"));
+    EXPECT_THAT(box_->unitJournal(), HasSubstr("Scheduled restart job"));
+    auto fault = Clock::now();
+    ASSERT_EQ(box_->run("systemctl stop port-holder").exitCode(), 0);
+    const auto portFreed = servedAgain("", fault, Millis{20000});
+    ASSERT_TRUE(portFreed) << box_->unitJournal();
+    EXPECT_LT(*portFreed, Millis{10000});
+
+    // The parent killed: no monitor is left, and the agent that the unit
+    // starts asks the SP for its intervals again (none answers here).
+    ASSERT_TRUE(eventually([&] { return box_->agentProcesses().size() == 3; }, Millis{10000}));
+    const std::vector<pid_t> before = box_->agentProcesses();
+    const std::string killed = mainPid();
+    const std::size_t asked = occurrences(box_->agentJournal(), "HB failed to get poll rate from SP");
+    fault = Clock::now();
+    ASSERT_EQ(box_->run("kill -KILL " + killed).exitCode(), 0);
+    const auto afterKill = servedAgain(killed, fault, Millis{20000});
+    ASSERT_TRUE(afterKill) << box_->unitJournal();
+    EXPECT_TRUE(eventually(
+        [&] {
+            const std::vector<pid_t> now = box_->agentProcesses();
+            return std::none_of(now.begin(), now.end(),
+                                [&](pid_t p) { return std::count(before.begin(), before.end(), p) > 0; });
+        },
+        Millis{10000}))
+        << "a process of the killed agent is left";
+    EXPECT_TRUE(
+        eventually([&] { return occurrences(box_->agentJournal(), "HB failed to get poll rate from SP") > asked; },
+                   Millis{10000}));
+
+    // The request server stopped: the watchdog (30 s) ends the agent, and the
+    // unit starts it again after its restart delay (2 s).
+    const std::string stopped = mainPid();
+    fault = Clock::now();
+    ASSERT_EQ(box_->run("kill -STOP " + stopped).exitCode(), 0);
+    const auto afterHang = servedAgain(stopped, fault, Millis{60000});
+    ASSERT_TRUE(afterHang) << box_->unitJournal();
+    EXPECT_LT(*afterHang, Millis{30000 + 2000 + 3000}) << "and 3 s to start";
+    EXPECT_THAT(box_->unitJournal(), HasSubstr("Watchdog timeout"));
+
+    std::printf("served again %lld ms after the port was freed, %lld ms after SIGKILL, %lld ms after SIGSTOP\n",
+                static_cast<long long>(portFreed->count()), static_cast<long long>(afterKill->count()),
+                static_cast<long long>(afterHang->count()));
 }
 
 // The real power programs, inside the booted container only. shutdown,

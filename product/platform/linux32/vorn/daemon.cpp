@@ -3,6 +3,7 @@
 #include "daemon.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@
 #include "server.h"
 #include "shell.h"
 #include "unique_fd.h"
+#include "watchdog.h"
 
 namespace vorn {
 
@@ -107,13 +110,19 @@ private:
 // with status 0. SIGTERM stays blocked across the fork: a SIGTERM that
 // arrives before the child has its default action back must end the child,
 // not run the parent's handler there, and the parent's handler must never
-// see a half-stored id.
+// see a half-stored id. A monitor ends with the parent too (a SIGTERM when
+// the parent dies), so that no heartbeat outlives the request server.
 void forkMonitor(void (*monitor)(), const char* name, volatile pid_t* pid)
 {
+    const pid_t parent = ::getpid();
     std::optional<TermBlocked> blocked(std::in_place);
     const pid_t child = ::fork();
     if (child == 0) {
         ::signal(SIGTERM, SIG_DFL);
+        // A parent that died before the request took effect is gone already.
+        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) == 0 && ::getppid() != parent) {
+            std::exit(0);
+        }
         blocked.reset();
         monitor();
         closeAgentLog();
@@ -127,10 +136,66 @@ void forkMonitor(void (*monitor)(), const char* name, volatile pid_t* pid)
     *pid = child;
 }
 
+// Reaps the monitors named in pids, each set to 0 once it has ended, until
+// none is left (true) or the deadline has passed (false).
+bool reapUntil(std::array<pid_t, 2>& pids, std::chrono::steady_clock::time_point deadline)
+{
+    for (;;) {
+        bool left = false;
+        for (pid_t& pid : pids) {
+            if (pid > 0) {
+                const pid_t ended = ::waitpid(pid, nullptr, WNOHANG);
+                if (ended == pid || (ended < 0 && errno == ECHILD)) {
+                    pid = 0;
+                } else {
+                    left = true;
+                }
+            }
+        }
+        if (!left) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        timespec pause{0, kMonitorReapStepNs};
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
+// Ends both monitors once the request server has given up: SIGTERM, then a
+// bounded wait, then SIGKILL for a monitor still there. A monitor that has
+// ended before is only reaped. Until now no monitor was reaped, so both ids
+// still name the agent's own children.
+void endMonitors()
+{
+    const TermBlocked blocked; // the handler must not signal a reaped id
+    std::array<pid_t, 2> pids{mcPid, hbPid};
+    for (const pid_t pid : pids) {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+        }
+    }
+    using std::chrono::steady_clock;
+    if (!reapUntil(pids, steady_clock::now() + kMonitorEndBound)) {
+        for (const pid_t pid : pids) {
+            if (pid > 0) {
+                ::kill(pid, SIGKILL);
+            }
+        }
+        reapUntil(pids, steady_clock::now() + kMonitorEndBound);
+    }
+    mcPid = 0;
+    hbPid = 0;
+}
+
 } // namespace
 
 int runAgent()
 {
+    // Before daemon(): the service manager's WATCHDOG_PID names the
+    // launched process.
+    agentWatchdog = takeServiceWatchdog();
     openAgentLog();
     if (::daemon(0, 0) != 0) {
         logText(LOG_INFO, "daemon call failed\n");
@@ -143,30 +208,18 @@ int runAgent()
         logText(LOG_INFO, "can't register signal handler\n");
     }
 
-    int numForks = 0;
     forkMonitor(mcHandler, "MC", &mcPid);
-    numForks += mcPid > 0 ? 1 : 0;
     forkMonitor(hbHandler, "HB", &hbPid);
-    numForks += hbPid > 0 ? 1 : 0;
 
+    // The request server returns only when it has given up: the agent then
+    // ends whole, with a failure, so that its service manager can start it
+    // again; monitors left beating would report a healthy agent that serves
+    // nothing.
     vornHandler();
-
-    while (numForks > 0) {
-        int status = 0;
-        const pid_t deadpid = ::wait(&status);
-        if (deadpid < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break; // no child left to wait for
-        }
-        if (deadpid == mcPid || deadpid == hbPid) {
-            --numForks;
-        }
-    }
+    endMonitors();
     logText(LOG_INFO, " exiting\n");
     closeAgentLog();
-    return 0;
+    return EXIT_FAILURE;
 }
 
 } // namespace vorn

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 
 #include <sys/types.h>
@@ -11,6 +12,11 @@
 namespace vorn {
 
 inline constexpr const char* kPidFile = "/var/run/vorn.pid";
+
+// Once the request server has given up: how long each monitor has to end
+// after SIGTERM (and then after SIGKILL), and the step of that wait.
+inline constexpr std::chrono::seconds kMonitorEndBound{2};
+inline constexpr long kMonitorReapStepNs = 10'000'000;
 
 // The command that brings up hlink0 with the host address the driver
 // reports (host byte order, in the low 32 bits).

@@ -34,6 +34,7 @@ SharedPollRates& sharedPollRates()
 
 volatile pid_t mcPid = 0;
 volatile pid_t hbPid = 0;
+std::optional<ServiceWatchdog> agentWatchdog;
 std::atomic<std::uint32_t>& hbPollRate = sharedPollRates().hb;
 std::atomic<std::uint32_t>& mcPollRate = sharedPollRates().mc;
 

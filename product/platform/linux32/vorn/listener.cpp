@@ -3,18 +3,24 @@
 #include "listener.h"
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
+#include <optional>
 
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include "dispatch.h"
 #include "hlink_shared.h"
 #include "log.h"
+#include "server.h"
 #include "unique_fd.h"
+#include "watchdog.h"
 
 namespace vorn {
 
@@ -64,6 +70,7 @@ namespace {
 bool acceptMayRetry(int err)
 {
     switch (err) {
+    case EAGAIN: // the connection that poll saw went away before accept
     case EINTR:
     case ECONNABORTED:
     case EPROTO:
@@ -130,14 +137,63 @@ unsigned hostLinkInterface(int sock)
     return static_cast<unsigned>(request.ifr_ifindex);
 }
 
+// Tells the service manager, while the listener's loop turns, that the
+// request server is alive: at the first turn after each interval.
+class AliveNotice {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit AliveNotice(const std::optional<ServiceWatchdog>& watchdog) : watchdog_(watchdog)
+    {
+        if (watchdog_) {
+            due_ = Clock::now() + watchdog_->interval;
+        }
+    }
+
+    // Sends the notice when it is due. Returns how long the listener may
+    // wait for its next connection, in milliseconds (-1: without a bound).
+    int sendIfDue()
+    {
+        if (!watchdog_) {
+            return -1;
+        }
+        Clock::time_point now = Clock::now();
+        if (now >= due_) {
+            // Should it fail, the service manager ends the agent once the
+            // interval has passed, and starts it again.
+            static_cast<void>(notifyWatchdog(watchdog_->address));
+            now = Clock::now();
+            due_ = now + watchdog_->interval;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(due_ - now).count();
+        return left < INT_MAX ? static_cast<int>(left) : INT_MAX;
+    }
+
+private:
+    std::optional<ServiceWatchdog> watchdog_;
+    Clock::time_point due_{};
+};
+
+// Waits up to timeoutMs (-1: without a bound) for a connection to accept.
+// False when the wait itself failed; a wait that ends without one is true,
+// and the accept that follows finds nothing and is retried.
+bool waitForConnection(int sock, int timeoutMs)
+{
+    pollfd ready{sock, POLLIN, 0};
+    return ::poll(&ready, 1, timeoutMs) >= 0 || errno == EINTR || errno == ENOMEM;
+}
+
 } // namespace
 
 void vornHandler()
 {
     const std::array<char, 256> confFileName = spAddressFilePath();
+    AliveNotice alive(agentWatchdog);
     for (;;) {
         int hlinkChanged = 0;
-        UniqueFd orig_sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        // Non-blocking, so that an accept after the wait never blocks the
+        // loop; the connections it accepts block as before.
+        UniqueFd orig_sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (!orig_sock) {
             logText(LOG_CRIT, "generate error\n");
             return;
@@ -162,6 +218,9 @@ void vornHandler()
         std::uint32_t spip = readAllowedPeer(confFileName.data());
 
         while (hlinkChanged == 0) {
+            if (!waitForConnection(orig_sock.get(), alive.sendIfDue())) {
+                return;
+            }
             sockaddr_in client{};
             socklen_t length = sizeof client;
             UniqueFd new_sock(::accept4(orig_sock.get(), reinterpret_cast<sockaddr*>(&client), &length, SOCK_CLOEXEC));

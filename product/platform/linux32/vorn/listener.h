@@ -34,7 +34,10 @@ std::uint32_t readAllowedPeer(const char* path);
 // so that a LAN host claiming the SP's address is a stranger.
 bool fromSp(std::uint32_t peer, std::uint32_t spip, unsigned arrival, unsigned hostLink);
 
-// Runs the listener; returns only when a socket call fails.
+// Runs the listener; returns only when a socket call fails. While its loop
+// turns it tells the service manager that the agent is alive, when the
+// service manager asked for that (agentWatchdog); it waits for each
+// connection no longer than until the next notice is due.
 void vornHandler();
 
 } // namespace vorn

@@ -5,8 +5,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 
 #include <sys/types.h>
+
+#include "watchdog.h"
 
 namespace vorn {
 
@@ -23,7 +26,13 @@ extern volatile pid_t hbPid;
 extern std::atomic<std::uint32_t>& hbPollRate;
 extern std::atomic<std::uint32_t>& mcPollRate;
 
-// The agent's entry point: start-up, the three processes, the final wait.
+// The service manager's watchdog, as the launched process found it at start
+// (nothing without one). The request server tells the service manager that
+// it is alive while its loop turns.
+extern std::optional<ServiceWatchdog> agentWatchdog;
+
+// The agent's entry point: start-up, the three processes, and their end
+// once the request server has given up. Returns the exit status.
 int runAgent();
 
 } // namespace vorn
