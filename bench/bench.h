@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -42,7 +44,7 @@ constexpr const char* kFloorSocket = "/run/bench/floor.sock";
 
 struct Options {
     bool quick = false;
-    std::string only = "1234567"; // sections to run
+    std::string only = "12345679"; // sections to run
     std::string installedBinary;
     std::string letters; // section 1 and 2: only these letters (all when empty)
     int jsonFd = -1;
@@ -143,6 +145,35 @@ private:
 
 std::string which(const std::string& name);
 bool waitUntil(const std::function<bool()>& done, Millis timeout);
+
+// Whether something listens at the SP's 169.254.101.2:9990 in the network
+// namespace of process pid.
+bool listensAsSp(pid_t pid);
+
+// `vornctl sp --json` as the board's SP, in the SP's namespace at
+// 169.254.101.2:9990, answering 'h' and 'p' with the given intervals; its
+// standard output is read through a pipe, each line (one record) stamped as
+// it arrives. Start it before the daemon, which asks for its intervals once.
+class VornctlSp {
+public:
+    // Returns once it listens; throws when it does not within 5 s.
+    VornctlSp(std::uint32_t hbIntervalMs, std::uint32_t mcIntervalMs);
+    VornctlSp(const VornctlSp&) = delete;
+    VornctlSp& operator=(const VornctlSp&) = delete;
+    ~VornctlSp() { stop(); }
+
+    pid_t pid() const { return pid_; }
+    std::size_t lines() const;
+    std::vector<Clock::time_point> stamps() const;
+    // SIGTERM, then waits for it and for the last of its output.
+    void stop();
+
+private:
+    pid_t pid_ = 0;
+    std::thread reader_;
+    mutable std::mutex lock_;
+    std::vector<Clock::time_point> stamps_;
+};
 void writeText(const std::string& path, const std::string& text, mode_t mode = 0644);
 
 // --- the letters and the targets ---------------------------------------------
@@ -309,6 +340,7 @@ private:
     void goals();
     void monitors(Board& board);
     void monitorsWithVornctlSp(Board& board);
+    void mcThroughput();
     void callgrind(Board& board);
     void startup();
     // The daemon's address for the SP's requests: where 'J' last moved the link.

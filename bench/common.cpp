@@ -133,6 +133,77 @@ bool waitUntil(const std::function<bool()>& done, Millis timeout)
     return true;
 }
 
+bool listensAsSp(pid_t pid)
+{
+    // The table of the namespace where the process runs.
+    std::ifstream table("/proc/" + std::to_string(pid) + "/net/tcp");
+    std::ostringstream text;
+    text << table.rdbuf();
+    return text.str().find("0265FEA9:2706 00000000:0000 0A") != std::string::npos;
+}
+
+VornctlSp::VornctlSp(std::uint32_t hbIntervalMs, std::uint32_t mcIntervalMs)
+{
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
+    const std::string hb = std::to_string(hbIntervalMs);
+    const std::string mc = std::to_string(mcIntervalMs);
+    pid_ = ::fork();
+    if (pid_ < 0)
+        throw std::runtime_error("fork");
+    if (pid_ == 0) {
+        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(null, 2) < 0)
+            _exit(127);
+        if (!testbed::enterSpSide())
+            _exit(126);
+        ::execl(VORN_BENCH_VORNCTL_FILE, "vornctl", "sp", "--json", "--hb-interval", hb.c_str(), "--mc-interval",
+                mc.c_str(), nullptr);
+        _exit(127);
+    }
+    ::close(out[1]);
+    reader_ = std::thread([this, fd = out[0]] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+            const auto now = Clock::now();
+            std::lock_guard<std::mutex> hold(lock_);
+            for (ssize_t k = 0; k < n; ++k)
+                if (buf[k] == '\n')
+                    stamps_.push_back(now);
+        }
+        ::close(fd);
+    });
+    if (!waitUntil([this] { return listensAsSp(pid_); }, Millis{5000})) {
+        stop();
+        throw std::runtime_error("vornctl sp did not listen");
+    }
+}
+
+std::size_t VornctlSp::lines() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return stamps_.size();
+}
+
+std::vector<Clock::time_point> VornctlSp::stamps() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return stamps_;
+}
+
+void VornctlSp::stop()
+{
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = 0;
+    }
+    if (reader_.joinable())
+        reader_.join();
+}
+
 void writeText(const std::string& path, const std::string& text, mode_t mode)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);

@@ -4,7 +4,11 @@
  * DIR [STEP...]: the floor of a protocol of one connection per request, over
  * TCP or over a UNIX socket. (vorn-bench-floor sleep: the floor of an idle
  * process that wakes once a second, for the idle cost; vorn-bench-floor start
- * PORT B ANSWER PIDFILE: the floor of the agent's start-up, see startFloor.) It accepts a
+ * PORT B ANSWER PIDFILE: the floor of the agent's start-up, see startFloor;
+ * vorn-bench-floor send ADDRESS PORT SECONDS RECORDS: the floor of the
+ * forwarding of machine-check records to the SP, see sendFloor; and
+ * vorn-bench-floor sink ADDRESS PORT HB MC COUNTFILE: an SP's end that keeps
+ * up with it, see sinkFloor.) It accepts a
  * connection, reads once (at most 256 bytes), writes the answer kept for the
  * request's first byte, closes, and takes the next connection. The answer to
  * the byte B is the file DIR/XX (XX: B in two lower-case hexadecimal digits),
@@ -72,6 +76,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -717,6 +722,118 @@ static int startFloor(const char* port, unsigned char request, const char* answe
     return serve();
 }
 
+/* The forwarding of machine-check records to the SP, as fast as it goes and
+ * nothing more: for SECONDS, one connection per record to ADDRESS:PORT
+ * (socket, connect, a send of 'x', a send of the 156-byte record, close), the
+ * records of the file RECORDS (whole records, sent in turn). No address
+ * lookup, no time-outs, no backlog. Prints the records sent and the
+ * connections that failed. */
+static int sendFloor(const char* address, const char* port, const char* seconds, const char* recordsPath)
+{
+    static RegIfVals records[64];
+    const int fd = open(recordsPath, O_RDONLY | O_CLOEXEC);
+    const ssize_t n = fd < 0 ? -1 : read(fd, records, sizeof records);
+    if (fd >= 0)
+        close(fd);
+    if (n < (ssize_t)sizeof records[0] || n % (ssize_t)sizeof records[0] != 0) {
+        fprintf(stderr, "vorn-bench-floor: %s: expected whole records\n", recordsPath);
+        return 2;
+    }
+    const size_t count = (size_t)n / sizeof records[0];
+    struct sockaddr_in sp;
+    memset(&sp, 0, sizeof sp);
+    sp.sin_family = AF_INET;
+    sp.sin_port = htons((unsigned short)atoi(port));
+    if (inet_aton(address, &sp.sin_addr) == 0) {
+        fprintf(stderr, "vorn-bench-floor: %s: not an IPv4 address\n", address);
+        return 2;
+    }
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const double end = (double)now.tv_sec + (double)now.tv_nsec / 1e9 + atof(seconds);
+    unsigned long sent = 0;
+    unsigned long failed = 0;
+    const char letter = 'x';
+    for (;;) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((double)now.tv_sec + (double)now.tv_nsec / 1e9 >= end)
+            break;
+        const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (s < 0 || connect(s, (const struct sockaddr*)&sp, sizeof sp) != 0 ||
+            send(s, &letter, 1, MSG_NOSIGNAL) != 1 ||
+            send(s, &records[sent % count], sizeof records[0], MSG_NOSIGNAL) != (ssize_t)sizeof records[0])
+            ++failed;
+        else
+            ++sent;
+        if (s >= 0)
+            close(s);
+    }
+    printf("sent %lu failed %lu\n", sent, failed);
+    return 0;
+}
+
+/* The least SP's end for the agent's own connections, to measure a sender
+ * against: listens at ADDRESS:PORT with the longest backlog the system
+ * allows, answers 'h' with HB and 'p' with MC (milliseconds, four bytes in
+ * network order), reads a record's connection ('x') to its end and counts
+ * the whole ones (157 bytes) in the first eight bytes of COUNTFILE, mapped
+ * shared, where the benchmark reads them. No decoding, no output. */
+static int sinkFloor(const char* address, const char* port, const char* hb, const char* mc, const char* countPath)
+{
+    const int countFd = open(countPath, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (countFd < 0 || ftruncate(countFd, sizeof(uint64_t)) != 0) {
+        perror("vorn-bench-floor: the count file");
+        return 2;
+    }
+    volatile uint64_t* count = mmap(NULL, sizeof(uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, countFd, 0);
+    if (count == MAP_FAILED) {
+        perror("vorn-bench-floor: the count file");
+        return 2;
+    }
+    const uint32_t hbReply = htonl((uint32_t)strtoul(hb, NULL, 10));
+    const uint32_t mcReply = htonl((uint32_t)strtoul(mc, NULL, 10));
+    struct sockaddr_in at;
+    memset(&at, 0, sizeof at);
+    at.sin_family = AF_INET;
+    at.sin_port = htons((unsigned short)atoi(port));
+    const int one = 1;
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (inet_aton(address, &at.sin_addr) == 0 || s < 0 ||
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
+        bind(s, (const struct sockaddr*)&at, sizeof at) < 0 || listen(s, SOMAXCONN) < 0) {
+        perror("vorn-bench-floor: sink");
+        return 1;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    for (;;) {
+        const int c = accept4(s, NULL, NULL, SOCK_CLOEXEC);
+        if (c < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            perror("vorn-bench-floor: accept");
+            return 1;
+        }
+        unsigned char buf[512];
+        size_t got = 0;
+        int first = -1;
+        ssize_t n;
+        while ((n = read(c, buf, sizeof buf)) > 0) {
+            if (first < 0) {
+                first = buf[0];
+                if (first == 'h' || first == 'p') {
+                    if (write(c, first == 'h' ? &hbReply : &mcReply, sizeof hbReply) < 0) {
+                    }
+                    break;
+                }
+            }
+            got += (size_t)n;
+        }
+        if (first == 'x' && got == 1 + sizeof(RegIfVals))
+            ++*count;
+        close(c);
+    }
+}
+
 int main(int argc, char** argv)
 {
     if (argc == 2 && strcmp(argv[1], "sleep") == 0) {
@@ -727,6 +844,10 @@ int main(int argc, char** argv)
     }
     if (argc == 6 && strcmp(argv[1], "start") == 0 && strlen(argv[3]) == 1)
         return startFloor(argv[2], (unsigned char)argv[3][0], argv[4], argv[5]);
+    if (argc == 6 && strcmp(argv[1], "send") == 0)
+        return sendFloor(argv[2], argv[3], argv[4], argv[5]);
+    if (argc == 7 && strcmp(argv[1], "sink") == 0)
+        return sinkFloor(argv[2], argv[3], argv[4], argv[5], argv[6]);
     if (argc < 4) {
         fprintf(stderr, "usage: %s ADDRESS PORT DIR [B=STEP...] | %s unix PATH DIR [B=STEP...]\n", argv[0], argv[0]);
         return 2;

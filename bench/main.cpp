@@ -64,7 +64,7 @@ Options parse(int argc, char** argv)
             o.ifconfigFd = static_cast<int>(std::strtol(a.c_str() + 14, nullptr, 10));
         else
             throw std::runtime_error("unknown argument " + a +
-                                     " (--quick, --only=1234567, --letters=vTHeCcLd, --installed-binary=PATH, "
+                                     " (--quick, --only=12345679, --letters=vTHeCcLd, --installed-binary=PATH, "
                                      "--json-fd=N, --ifconfig-fd=N)");
     }
     return o;
@@ -220,6 +220,8 @@ int Bench::run()
         Board board(testbed::BoardOptions{.startSp = false});
         monitorsWithVornctlSp(board);
     }
+    if (wanted(opt_, '9'))
+        mcThroughput();
     goals();
     printReport();
     if (opt_.jsonFd >= 0) {

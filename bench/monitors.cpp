@@ -136,60 +136,7 @@ void Bench::monitorsWithVornctlSp(Board& board)
 {
     gSection = 5;
     say("5. monitors: vornctl sp\n");
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe");
-    const pid_t sp = ::fork();
-    if (sp < 0)
-        throw std::runtime_error("fork");
-    if (sp == 0) {
-        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(null, 2) < 0)
-            _exit(127);
-        if (!testbed::enterSpSide())
-            _exit(126);
-        ::execl(VORN_BENCH_VORNCTL_FILE, "vornctl", "sp", "--json", "--hb-interval", "100", "--mc-interval", "100",
-                nullptr);
-        _exit(127);
-    }
-    ::close(out[1]);
-    std::mutex lock;
-    std::vector<Clock::time_point> lines;
-    std::thread reader([&, fd = out[0]] {
-        char buf[65536];
-        ssize_t n;
-        while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-            const auto now = Clock::now();
-            std::lock_guard<std::mutex> hold(lock);
-            for (ssize_t k = 0; k < n; ++k)
-                if (buf[k] == '\n')
-                    lines.push_back(now);
-        }
-        ::close(fd);
-    });
-    auto lineCount = [&] {
-        std::lock_guard<std::mutex> hold(lock);
-        return lines.size();
-    };
-    auto finish = [&] {
-        ::kill(sp, SIGTERM);
-        ::waitpid(sp, nullptr, 0);
-        reader.join();
-    };
-    // Listening at 169.254.101.2:9990 before the daemon starts (the table
-    // of the SP's namespace, where it runs).
-    const bool listening = waitUntil(
-        [sp] {
-            std::ifstream table("/proc/" + std::to_string(sp) + "/net/tcp");
-            std::ostringstream text;
-            text << table.rdbuf();
-            return text.str().find("0265FEA9:2706 00000000:0000 0A") != std::string::npos;
-        },
-        Millis{5000});
-    if (!listening) {
-        finish();
-        throw std::runtime_error("vornctl sp did not listen");
-    }
+    VornctlSp sp(100, 100);
     writeFixtures(board);
     board.start();
 
@@ -205,14 +152,12 @@ void Bench::monitorsWithVornctlSp(Board& board)
         RegIfVals none{};
         queued.push_back(Clock::now());
         board.driver().queueMcRecords({flagged, none, none, none});
-        if (!waitUntil([&] { return lineCount() >= i + 1; }, Millis{5000})) {
-            finish();
+        if (!waitUntil([&] { return sp.lines() >= i + 1; }, Millis{5000}))
             throw std::runtime_error("a flagged record did not reach vornctl sp");
-        }
         std::this_thread::sleep_for(Millis{static_cast<long>(7 * i % 100)});
     }
-    finish();
-    const RecordDelays delays = recordDelays(board.driver().mcSets(), queued, lines);
+    sp.stop();
+    const RecordDelays delays = recordDelays(board.driver().mcSets(), queued, sp.stamps());
     const Summary& q = delays.fromQueue;
     const Summary& p = delays.fromPoll;
     row("flagged MC record, in the driver -> decoded line of vornctl sp --json (poll every 100 ms): %u records, mean "

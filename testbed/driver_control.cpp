@@ -180,6 +180,26 @@ std::uint64_t Driver::mcPolls() const
     return s.mcPolls;
 }
 
+void Driver::floodMcRecords(const McRecords& records)
+{
+    SharedLock lock(raw().lock);
+    std::memcpy(raw().mcFloodSet.records, records.data(), sizeof raw().mcFloodSet.records);
+    raw().mcFlooding = 1;
+}
+
+void Driver::stopMcFlood()
+{
+    SharedLock lock(raw().lock);
+    raw().mcFlooding = 0;
+}
+
+std::uint64_t Driver::mcFloodHandouts() const
+{
+    auto& s = *simdrv::stateOf(mapping_);
+    SharedLock lock(s.lock);
+    return s.mcFloodHandouts;
+}
+
 void Driver::setCpuTemp(int cpu, std::int32_t value)
 {
     if (cpu < 0 || cpu > 3)

@@ -78,6 +78,11 @@ public:
     void queueMcRecords(const McRecords& records);
     std::vector<McHandout> mcSets() const;
     std::uint64_t mcPolls() const;
+    // A flood: from now on every IOCTL_MC_REG_IF that finds no queued set
+    // hands out these four records, until stopMcFlood().
+    void floodMcRecords(const McRecords& records);
+    void stopMcFlood();
+    std::uint64_t mcFloodHandouts() const; // requests the flood has answered
 
     void setCpuTemp(int cpu, std::int32_t value);
     void setCpuidValue(std::uint64_t value); // stored in host byte order

@@ -129,6 +129,9 @@ int serve(State& s, Request request, void* arg) noexcept
             McSet& set = s.mcSets[s.mcHandedOut++];
             std::memcpy(arg, set.records, sizeof set.records);
             set.handedOutNs = monotonicNs();
+        } else if (s.mcFlooding) {
+            std::memcpy(arg, s.mcFloodSet.records, sizeof s.mcFloodSet.records);
+            ++s.mcFloodHandouts;
         }
         return 0;
     }

@@ -133,6 +133,13 @@ struct State {
     std::uint64_t requestCounts[kRequestCount];
     std::uint64_t requestLogCount; // ring: request n at requests[n % capacity]
     RequestRecord requests[kRequestLogCapacity];
+
+    // A flood: while mcFlooding is 1, an IOCTL_MC_REG_IF that finds no queued
+    // set hands out mcFloodSet's records (its time stamp unused).
+    std::uint32_t mcFlooding;
+    std::uint32_t pad2;
+    std::uint64_t mcFloodHandouts; // requests the flood has answered
+    McSet mcFloodSet;
 };
 static_assert(offsetof(State, lock) == 16);
 static_assert(offsetof(State, dimmMap) % 4 == 0);
