@@ -536,6 +536,16 @@ TEST_F(VmTest, TheDriversEdges)
     EXPECT_EQ(guest->output("cat /proc/hlink/sp_ip"), "169.254.101.2");
     ASSERT_NO_FATAL_FAILURE(startAgent());
     EXPECT_TRUE(eventually([&] { return arrived(kStatus, 0) == 1; }, Millis{20000}, Millis{200})) << sp->log();
+
+    // The agent killed: an error queued before its unit brings it back
+    // reaches the SP after the restart.
+    constexpr std::uint64_t kWhileDown = 0x9400000000000126ull;
+    const std::string pid = guest->output("systemctl show -p MainPID --value vorn");
+    const Ran down = guest->shell("systemctl kill -s KILL vorn && " + injectCommand(0, 1, kWhileDown, 0) +
+                                  " && sleep 0.2 && cat /sys/class/misc/oxa_mc/records_queued");
+    EXPECT_THAT(down.output, testing::EndsWith("1\n")) << "queued while the agent was down";
+    EXPECT_TRUE(eventually([&] { return arrived(kWhileDown, 1) == 1; }, Millis{30000}, Millis{200})) << sp->log();
+    EXPECT_NE(guest->output("systemctl show -p MainPID --value vorn"), pid);
 }
 
 // An uncorrected, fatal error panics the guest's kernel, which restarts in
