@@ -89,7 +89,7 @@ struct SpMetrics::Parts {
         }
         return errors.Add({{"cpu", cpu},
                            {"bank", std::to_string(key.bank)},
-                           {"severity", std::string(mcSeverityName(key.severity))}});
+                           {"mc_severity", std::string(mcSeverityName(key.severity))}});
     }
 
     prometheus::Exposer exposer;
