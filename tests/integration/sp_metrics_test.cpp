@@ -84,11 +84,9 @@ protected:
 TEST_F(SpMetrics, PrometheusCountsTheErrorsBySeverityAndSeesTheAgentStop)
 {
     startSp("--mc-interval 100 --probe-interval 1");
-    board_.writeFile("/tmp/prometheus.yml", "global: {scrape_interval: 1s}\n"
-                                            "scrape_configs:\n"
-                                            "  - job_name: vorn-sp\n"
-                                            "    static_configs: [{targets: ['" +
-                                                kMetrics + "']}]\n");
+    board_.writeFile("/tmp/prometheus.yml", "global: {scrape_interval: 1s}\nscrape_configs: [{job_name: sp, "
+                                            "static_configs: [{targets: ['" +
+                                                kMetrics + "']}]}]\n");
     board_.run("( " +
                onSpSide("prometheus --config.file=/tmp/prometheus.yml --storage.tsdb.path=/tmp/prometheus "
                         "--web.listen-address=" +
