@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "vornctl/sp_end.h"
+#include "vornctl/sp_tally.h"
 
 using namespace vornctl;
 
@@ -168,6 +169,55 @@ TEST(ExchangeLine, UtcTimeToTheMillisecondThenPeerAndWhat)
     EXPECT_EQ(exchangeLine(0, "169.254.101.3:40000", "'h': heartbeat interval 4000 ms sent"),
               "1970-01-01T00:00:00.000Z 169.254.101.3:40000 'h': heartbeat interval 4000 ms sent\n");
     EXPECT_EQ(exchangeLine(1796783581123, "peer", "what"), "2026-12-09T02:33:01.123Z peer what\n");
+}
+
+// A capture frame: 'x' and a record of `cpu` whose bank 4 (or none, 0)
+// has this status.
+std::string frame(std::uint8_t cpu, std::uint64_t bank4Status)
+{
+    std::string bytes = "x" + recordBytes(0);
+    bytes[1] = static_cast<char>(cpu);
+    for (std::size_t i = 0; i < 8; ++i) { // bank 4's status: val[16]
+        bytes[1 + 12 + 8 * 16 + i] = static_cast<char>(bank4Status >> (8 * i));
+    }
+    return bytes;
+}
+
+TEST(SpMetrics, OptionsNeedTheMetricsAddress)
+{
+    const SpEndCommandLine m =
+        parse({"sp", "--metrics", "10.0.0.1:9991", "--probe-interval=0.5", "--agent", "10.0.0.2"});
+    ASSERT_EQ(m.kind, SpEndCommandLine::Kind::Sp) << m.message;
+    EXPECT_EQ(m.sp.metricsAddress, "10.0.0.1");
+    EXPECT_EQ(m.sp.metricsPort, 9991);
+    EXPECT_DOUBLE_EQ(m.sp.probeSeconds, 0.5);
+    EXPECT_EQ(m.sp.agent, "10.0.0.2");
+    for (const std::vector<std::string_view>& wrong : {std::vector<std::string_view>{"sp", "--metrics", "9991"},
+                                                       {"sp", "--metrics", "host:9991"},
+                                                       {"sp", "--metrics", "10.0.0.1:0"},
+                                                       {"sp", "--probe-interval", "1"},
+                                                       {"sp", "--metrics", "10.0.0.1:1", "--probe-interval", "-1"}}) {
+        EXPECT_EQ(parse(wrong).kind, SpEndCommandLine::Kind::Usage) << wrong.back();
+    }
+}
+
+// Severity from UC (61) and PCC (57); one count per valid bank; the file's
+// whole frames only, and a file that is no capture is told apart.
+TEST(SpMetrics, ACaptureIsCountedByCpuBankAndSeverity)
+{
+    const std::string bytes = frame(1, 0x9000000000000000) + frame(1, 0xb000000000000000) +
+                              frame(2, 0xb200000000000000) + frame(1, 0x9000000000000000) + frame(3, 0);
+    const CaptureTally t = tallyCapture(bytes + "x12");
+    EXPECT_FALSE(t.foreign);
+    EXPECT_EQ(t.wholeBytes, bytes.size());
+    EXPECT_EQ(t.tally.records, 5u);
+    const std::map<McErrorKey, std::uint64_t> expected = {
+        {{1, 4, McSeverity::Corrected}, 2}, {{1, 4, McSeverity::Uncorrected}, 1}, {{2, 4, McSeverity::Pcc}, 1}};
+    EXPECT_EQ(t.tally.errors, expected);
+
+    const CaptureTally foreign = tallyCapture(frame(1, 0) + recordBytes(0));
+    EXPECT_TRUE(foreign.foreign);
+    EXPECT_EQ(foreign.wholeBytes, 157u);
 }
 
 } // namespace

@@ -282,7 +282,7 @@ std::string helpText()
                        "               [--raw | --json] [--yes] COMMAND [ARGS]\n"
                        "       vornctl decode-mce [--json] [--family N] FILE...\n"
                        "       vornctl sp [--address A] [--hb-interval MS] [--mc-interval MS]\n"
-                       "                  [--records FILE] [--count N] [--json]\n"
+                       "                  [--records FILE] [--count N] [--json] [--metrics ADDRESS:PORT]\n"
                        "\n"
                        "Sends one request to the vorn agent, as the service processor does, and\n"
                        "prints the reply; or plays the service processor's end of the agent's\n"

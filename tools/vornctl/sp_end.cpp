@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 
 #include "args.h"
+#include "sp_tally.h"
 
 namespace vornctl {
 
@@ -60,6 +61,7 @@ SpEndCommandLine parseSpEndCommandLine(std::span<const std::string_view> args)
 
     bool optionsEnded = false;
     bool json = false;
+    bool probeGiven = false;
     unsigned family = kDefaultMcFamily;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (i == at) {
@@ -131,6 +133,24 @@ SpEndCommandLine parseSpEndCommandLine(std::span<const std::string_view> args)
                 return usage("--timeout needs a number of seconds greater than 0");
             }
             result.sp.readSeconds = s;
+        } else if (!decode && name == "--metrics") {
+            if (!value(v) || !parseListenAddress(v, result.sp.metricsAddress, result.sp.metricsPort)) {
+                return usage("--metrics needs ADDRESS:PORT, an IPv4 address and a port");
+            }
+        } else if (!decode && name == "--probe-interval") {
+            double s = 0;
+            if (!value(v) || !parseNumber(v, s) || !std::isfinite(s) || s < 0 || s > 3600) {
+                return usage("--probe-interval needs seconds from 0 (no probe) to 3600");
+            }
+            result.sp.probeSeconds = s;
+            probeGiven = true;
+        } else if (!decode && name == "--agent") {
+            in_addr a{};
+            if (!value(v) || ::inet_pton(AF_INET, std::string(v).c_str(), &a) != 1) {
+                return usage("--agent needs the agent's IPv4 address");
+            }
+            result.sp.agent = v;
+            probeGiven = true;
         } else {
             return usage("unknown option '" + std::string(arg) + "'");
         }
@@ -142,6 +162,8 @@ SpEndCommandLine parseSpEndCommandLine(std::span<const std::string_view> args)
         result.kind = SpEndCommandLine::Kind::Decode;
         result.decode.json = json;
         result.decode.family = family;
+    } else if (probeGiven && result.sp.metricsAddress.empty()) {
+        return usage("--probe-interval and --agent feed the metrics: give --metrics");
     } else {
         result.kind = SpEndCommandLine::Kind::Sp;
         result.sp.json = json;
@@ -235,6 +257,11 @@ std::string spEndHelpText()
            "                                        every record in FILE and print it decoded;\n"
            "                                        listens at 169.254.101.2:9990 by default;\n"
            "                                        ends after N records, or at SIGINT or SIGTERM\n"
+           "     [--metrics ADDRESS:PORT [--probe-interval S] [--agent A]]\n"
+           "                                        serve its counts to Prometheus at\n"
+           "                                        http://ADDRESS:PORT/metrics, and ask the\n"
+           "                                        agent at A (default 169.254.101.3) for 'v'\n"
+           "                                        every S seconds (default 15; 0: never)\n"
            "  Both take --json: one JSON object per record, one per line.\n"
            "  --family N names the banks of CPU family N (default 15, 0Fh: the board's).\n";
 }

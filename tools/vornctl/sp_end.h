@@ -7,6 +7,7 @@
 //   vornctl decode-mce [--json] [--family N] FILE...
 //   vornctl sp [--address A] [--port N] [--hb-interval MS] [--mc-interval MS]
 //              [--records FILE] [--count N] [--timeout S] [--json]
+//              [--metrics ADDRESS:PORT [--probe-interval S] [--agent A]]
 //
 // The pure parts: their command lines, the bytes of an exchange with the
 // agent, and the lines that report it.
@@ -29,6 +30,8 @@ inline constexpr std::uint16_t kDefaultSpPort = 9990;
 inline constexpr std::uint32_t kDefaultHbInterval = 4000;
 inline constexpr std::uint32_t kDefaultMcInterval = 5000;
 inline constexpr double kDefaultSpReadSeconds = 5.0;
+inline constexpr std::string_view kDefaultAgentAddress = "169.254.101.3";
+inline constexpr double kDefaultProbeSeconds = 15.0;
 
 struct DecodeOptions {
     bool json = false;
@@ -46,6 +49,13 @@ struct SpOptions {
     double readSeconds = kDefaultSpReadSeconds;    // the bound of every read
     bool json = false;
     unsigned family = kDefaultMcFamily;
+    // Prometheus' text format at http://ADDRESS:PORT/metrics; empty: none.
+    std::string metricsAddress;
+    std::uint16_t metricsPort = 0;
+    // With the metrics: the agent asked for its version ('v') this often
+    // (0: never), from `address`, as the SP asks.
+    double probeSeconds = kDefaultProbeSeconds;
+    std::string agent{kDefaultAgentAddress};
 };
 
 struct SpEndCommandLine {

@@ -3,21 +3,32 @@
 // The shell of vornctl's SP end: files, the listening socket, signals.
 #include "sp_end_run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <stop_token>
 #include <string>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli.h"
+#include "connection.h"
 #include "exit_status.h"
 #include "mc_record.h"
+#include "sp_metrics.h"
+#include "sp_tally.h"
 
 namespace vornctl {
 
@@ -73,19 +84,9 @@ void complain(const std::string& text)
     writeAll(2, "vornctl: " + text + "\n");
 }
 
-// Reads a whole file, or standard input for "-"; false on a read error.
-bool readWhole(const std::string& name, std::string& bytes, std::string& why)
+// Reads from fd to its end; false (and the reason) on a read error.
+bool readAll(int fd, std::string& bytes, std::string& why)
 {
-    Fd owned;
-    int fd = 0;
-    if (name != "-") {
-        owned = Fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!owned) {
-            why = std::strerror(errno);
-            return false;
-        }
-        fd = owned.get();
-    }
     char buf[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -103,6 +104,20 @@ bool readWhole(const std::string& name, std::string& bytes, std::string& why)
     }
 }
 
+// Reads a whole file, or standard input for "-"; false on a read error.
+bool readWhole(const std::string& name, std::string& bytes, std::string& why)
+{
+    if (name == "-") {
+        return readAll(0, bytes, why);
+    }
+    const Fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        why = std::strerror(errno);
+        return false;
+    }
+    return readAll(fd.get(), bytes, why);
+}
+
 std::string renderRecord(const McRecordBytes& bytes, bool json, unsigned family)
 {
     const McRecord record = decodeMcRecord(bytes, family);
@@ -116,6 +131,9 @@ extern "C" void onStopSignal(int /*signal*/)
 {
     gStop = 1;
 }
+
+// A probe waits for the agent at most this long (and at most its interval).
+constexpr double kProbeTimeoutSeconds = 5.0;
 
 std::int64_t epochMs()
 {
@@ -152,12 +170,10 @@ public:
 
     int run()
     {
-        if (!o_.records.empty()) {
-            records_ = Fd(::open(o_.records.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-            if (!records_) {
-                complain("sp: cannot open " + o_.records + ": " + std::strerror(errno));
-                return kExitNetwork;
-            }
+        McTally kept;
+        double lastKept = 0;
+        if (!o_.records.empty() && !openRecords(kept, lastKept)) {
+            return kExitNetwork;
         }
         Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         const int on = 1;
@@ -171,6 +187,19 @@ public:
             ::listen(listener.get(), 16) != 0) {
             complain("sp: cannot listen at " + where + ": " + std::strerror(errno));
             return kExitNetwork;
+        }
+        if (!o_.metricsAddress.empty()) {
+            std::string why;
+            metrics_ = SpMetrics::start(o_.metricsAddress, o_.metricsPort, why);
+            if (!metrics_) {
+                complain("sp: cannot serve the metrics at " + o_.metricsAddress + ":" + std::to_string(o_.metricsPort) +
+                         ": " + why);
+                return kExitNetwork;
+            }
+            metrics_->restore(kept, lastKept);
+            if (o_.probeSeconds > 0) {
+                prober_ = std::jthread([this](const std::stop_token& stop) { probeAgent(stop); });
+            }
         }
         if (!o_.json) {
             writeAll(2, "vornctl sp: listening at " + where + " ('h' " + std::to_string(o_.hbInterval) + " ms, 'p' " +
@@ -202,6 +231,61 @@ public:
     void setUnblocked(const sigset_t& mask) { unblocked_ = mask; }
 
 private:
+    // Opens the records file to append to it, and counts what it holds. A
+    // record cut short at its end (the SP's end stopped while it wrote) is
+    // cut off, so that the next one is kept whole behind the others.
+    bool openRecords(McTally& kept, double& lastKept)
+    {
+        records_ = Fd(::open(o_.records.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        std::string bytes;
+        std::string why = std::strerror(errno);
+        struct stat st {};
+        if (!records_ || !readAll(records_.get(), bytes, why) || ::fstat(records_.get(), &st) != 0) {
+            complain("sp: cannot open " + o_.records + ": " + why);
+            return false;
+        }
+        const CaptureTally capture = tallyCapture(bytes);
+        if (capture.foreign) {
+            complain("sp: " + o_.records + " is no file of records that vornctl sp kept (at byte " +
+                     std::to_string(capture.wholeBytes) + "); give another");
+            return false;
+        }
+        if (capture.wholeBytes < bytes.size()) {
+            if (::ftruncate(records_.get(), static_cast<off_t>(capture.wholeBytes)) != 0) {
+                complain("sp: cannot write " + o_.records + ": " + std::strerror(errno));
+                return false;
+            }
+            complain("sp: " + o_.records + " ended inside a record: its last " +
+                     std::to_string(bytes.size() - capture.wholeBytes) + " bytes cut off");
+        }
+        kept = capture.tally;
+        lastKept = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+        return true;
+    }
+
+    // Asks the agent for its version, as the SP does, every probe interval
+    // until stopped; each answer (or none) goes to the metrics.
+    void probeAgent(const std::stop_token& stop)
+    {
+        Options agent;
+        agent.host = o_.agent;
+        agent.port = kDefaultPort;
+        agent.source = o_.address; // the agent answers only the SP's address
+        agent.timeoutSeconds = std::min(o_.probeSeconds, kProbeTimeoutSeconds);
+        std::mutex lock;
+        std::condition_variable_any wake;
+        while (!stop.stop_requested()) {
+            const auto begun = std::chrono::steady_clock::now();
+            const TransferResult r = exchange(agent, "v");
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begun;
+            // A response document ends in the byte 3.
+            metrics_->probe(r.status == TransferStatus::Replied && !r.reply.empty() && r.reply.back() == '\x03',
+                            took.count());
+            std::unique_lock<std::mutex> held(lock);
+            wake.wait_for(held, stop, std::chrono::duration<double>(o_.probeSeconds), [] { return false; });
+        }
+    }
+
     void report(const std::string& peer, const std::string& what) const
     {
         if (!o_.json) {
@@ -231,6 +315,9 @@ private:
             }
             if (n <= 0) {
                 if (session.partialRecordBytes() > 0) {
+                    if (metrics_) {
+                        metrics_->malformed("short_record");
+                    }
                     report(peer, "'x': the connection ended after " + std::to_string(session.partialRecordBytes()) +
                                      " of 156 record bytes: dropped");
                 } else if (!session.anything()) {
@@ -258,6 +345,9 @@ private:
         case SpEvent::Kind::Interval: {
             const bool sent =
                 ::send(conn, e.reply.data(), e.reply.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(e.reply.size());
+            if (sent && metrics_) {
+                metrics_->interval(e.letter);
+            }
             report(peer, std::string("'") + e.letter +
                              "': " + (e.letter == 'h' ? "heartbeat interval " : "MC poll interval ") +
                              std::to_string(e.interval) + " ms" + (sent ? " sent" : " not sent: the agent went away"));
@@ -275,6 +365,9 @@ private:
             }
             ++received_;
             const McRecord record = decodeMcRecord(e.record, o_.family);
+            if (metrics_) {
+                metrics_->record(record, static_cast<double>(epochMs()) / 1000);
+            }
             report(peer, "'x': record of CPU " + std::to_string(record.cpuId) + ", " +
                              std::to_string(record.banks.size()) + " valid bank" +
                              (record.banks.size() == 1 ? "" : "s") + (records_ ? ", kept" : ""));
@@ -284,6 +377,9 @@ private:
         case SpEvent::Kind::Unexpected: {
             char hex[8];
             std::snprintf(hex, sizeof hex, "0x%02x", static_cast<unsigned>(static_cast<unsigned char>(e.letter)));
+            if (metrics_) {
+                metrics_->malformed("unknown_request");
+            }
             report(peer, std::string("first byte ") + hex + " is no request of the agent's: closed");
             return true;
         }
@@ -295,6 +391,8 @@ private:
     Fd records_;
     std::uint64_t received_ = 0;
     sigset_t unblocked_{};
+    std::unique_ptr<SpMetrics> metrics_;
+    std::jthread prober_; // declared last: stopped and joined first
 };
 
 } // namespace
