@@ -30,9 +30,9 @@
 #include <dimm_map.h>
 
 #include "board.h"
-#include "dispatch.h"
 #include "fuzz_support.h"
-#include "shell.h"
+#include "request/dispatch.h"
+#include "shared/shell.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "cmd_small.h"
+#include "commands/cmd_small.h"
 #include "fuzz_support.h"
 #include "server.h"
 

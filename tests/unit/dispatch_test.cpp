@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include "dispatch.h"
-#include "net_io.h"
+#include "request/dispatch.h"
+#include "request/net_io.h"
 
 namespace vorn {
 namespace {

@@ -13,7 +13,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "cmd_dns.h"
+#include "commands/cmd_dns.h"
 
 namespace vorn {
 namespace {

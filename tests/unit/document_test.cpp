@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "document.h"
+#include "request/document.h"
 
 namespace vorn {
 namespace {

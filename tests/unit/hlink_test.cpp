@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_hlink.h"
+#include "commands/cmd_hlink.h"
 #include "hlink_shared.h"
 
 namespace vorn {

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_inventory.h"
+#include "commands/cmd_inventory.h"
 #include "test_fixtures.h"
 
 namespace vorn {

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_netstat.h"
+#include "commands/cmd_netstat.h"
 
 namespace vorn {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_power.h"
+#include "commands/cmd_power.h"
 
 namespace vorn {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_hlink.h"
-#include "room.h"
+#include "commands/cmd_hlink.h"
+#include "shared/room.h"
 
 namespace vorn {
 namespace {

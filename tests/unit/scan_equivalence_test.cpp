@@ -13,10 +13,10 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_netstat.h"
-#include "cmd_sensors.h"
-#include "cmd_small.h"
-#include "scan_word.h"
+#include "commands/cmd_netstat.h"
+#include "commands/cmd_sensors.h"
+#include "commands/cmd_small.h"
+#include "shared/scan_word.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "cmd_setip.h"
+#include "commands/cmd_setip.h"
 
 namespace vorn {
 namespace {

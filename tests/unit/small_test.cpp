@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_small.h"
+#include "commands/cmd_small.h"
 #include "server.h"
 
 namespace vorn {

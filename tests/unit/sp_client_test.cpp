@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include "sp_client.h"
-#include "unique_fd.h"
+#include "core/sp_client.h"
+#include "shared/unique_fd.h"
 
 namespace vorn {
 namespace {

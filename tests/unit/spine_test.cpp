@@ -10,9 +10,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "daemon.h"
-#include "ipv4.h"
-#include "listener.h"
+#include "core/daemon.h"
+#include "request/listener.h"
+#include "shared/ipv4.h"
 
 namespace vorn {
 namespace {

@@ -9,7 +9,7 @@
 
 #include <sys/types.h>
 
-#include "watchdog.h"
+#include "core/watchdog.h"
 
 namespace vorn {
 
