@@ -36,7 +36,7 @@
 #include "commands/cmd_power.h"
 #include "commands/cmd_sensors.h"
 #include "commands/cmd_setip.h"
-#include "request/listener.h"
+#include "core/host_link.h"
 
 namespace bench {
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "core/daemon.h"
+#include "core/host_link.h"
 #include "request/listener.h"
 #include "shared/ipv4.h"
 

@@ -13,10 +13,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/host_link.h"
 #include "hlink_shared.h"
 #include "request/net_io.h"
 #include "shared/ipv4.h"
@@ -38,25 +38,6 @@ void answer(UniqueFd& new_sock, const OutBuf& outBuf) noexcept
 {
     sendOnce(new_sock.get(), documentText(outBuf));
     new_sock.reset();
-}
-
-// The driver step: the platform address first, the SP address only when the
-// platform address was taken.
-void setDriverAddresses(std::uint32_t pip, const char* spIp)
-{
-    UniqueFd fd(::open(HLINK_DRIVER_PATH, O_RDWR | O_CLOEXEC));
-    if (!fd) {
-        logf(LOG_CRIT, "failed to open the driver %s\n", HLINK_DRIVER_PATH);
-        return;
-    }
-    if (::ioctl(fd.get(), IOCTL_SET_PLAT_IP, static_cast<unsigned long>(pip)) < 0) {
-        logText(LOG_INFO, "mcPoll: IOCTL_SET_PLAT_IP failed\n");
-        return;
-    }
-    const std::uint32_t sip = driverAddress(spIp, HLINK_DEFAULT_SP_IP);
-    if (::ioctl(fd.get(), IOCTL_SET_SP_IP, static_cast<unsigned long>(sip)) < 0) {
-        logText(LOG_INFO, "mcPoll: IOCTL_SET_SP_IP failed\n");
-    }
 }
 
 // An init script larger than this is not measured before its rewrite.
@@ -246,7 +227,7 @@ int set_hlink_ip(UniqueFd new_sock, OutBuf& outBuf, ReqBuf& buf)
         logText(LOG_CRIT, "Hlink set ip failed\n");
         return hlinkChanged;
     }
-    setDriverAddresses(*platIp, fields.spIp);
+    setDriverAddresses(*platIp, driverAddress(fields.spIp, HLINK_DEFAULT_SP_IP));
     return hlinkChanged;
 }
 

@@ -11,56 +11,19 @@
 #include <optional>
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/host_link.h"
 #include "core/watchdog.h"
-#include "hlink_shared.h"
 #include "monitors/monitors.h"
 #include "request/listener.h"
 #include "server.h"
-#include "shared/ipv4.h"
 #include "shared/log.h"
-#include "shared/shell.h"
 #include "shared/unique_fd.h"
 
 namespace vorn {
-
-std::array<char, 256> hostLinkUpCommand(std::uint64_t platIp)
-{
-    const Ipv4Text addr = ipv4ToText(static_cast<std::uint32_t>(platIp & 0xFFFFFFFFu));
-    std::array<char, 256> command{};
-    std::snprintf(command.data(), command.size(), "/sbin/ifconfig hlink0 %s", addr.data());
-    return command;
-}
-
-void getPlatIp()
-{
-    UniqueFd fd(::open(HLINK_DRIVER_PATH, O_RDWR | O_CLOEXEC));
-    if (!fd) {
-        logf(LOG_CRIT, "failed to open the driver %s\n", HLINK_DRIVER_PATH);
-        return;
-    }
-    std::uint64_t platIp = 0;
-    if (::ioctl(fd.get(), IOCTL_GET_PLAT_IP, &platIp) < 0) {
-        logText(LOG_CRIT, "IOCTL_GET_PLAT_IP failed\n");
-        return;
-    }
-    // Only the success of this request matters at start-up.
-    std::uint64_t spIp = 0;
-    if (::ioctl(fd.get(), IOCTL_GET_SP_IP, &spIp) < 0) {
-        logText(LOG_CRIT, "IOCTL_GET_SP_IP failed\n");
-        return;
-    }
-    fd.reset();
-
-    const std::array<char, 256> command = hostLinkUpCommand(platIp);
-    if (runShell(command.data()) != 0) {
-        logText(LOG_CRIT, "initialization of hlink0 device failed\n");
-    }
-}
 
 bool writePidFile(const char* path, pid_t pid)
 {

@@ -18,13 +18,6 @@ inline constexpr const char* kPidFile = "/var/run/vorn.pid";
 inline constexpr std::chrono::seconds kMonitorEndBound{2};
 inline constexpr long kMonitorReapStepNs = 10'000'000;
 
-// The command that brings up hlink0 with the host address the driver
-// reports (host byte order, in the low 32 bits).
-std::array<char, 256> hostLinkUpCommand(std::uint64_t platIp);
-
-// Brings up hlink0 with the host address the host-link driver reports.
-void getPlatIp();
-
 // Writes pid as bare decimal digits (no newline) to path, created or
 // truncated. Returns false when the file cannot be written.
 bool writePidFile(const char* path, pid_t pid);

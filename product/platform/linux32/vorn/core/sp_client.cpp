@@ -15,7 +15,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "request/listener.h"
+#include "core/host_link.h"
 #include "request/net_io.h"
 #include "shared/log.h"
 #include "shared/unique_fd.h"
@@ -132,11 +132,10 @@ extern "C" void connect_alarm(int /*signo*/)
 
 hostent* myGethostbyname()
 {
-    const std::array<char, 256> path = spAddressFilePath();
     std::array<char, 256> name{};
     std::size_t n = 0;
     {
-        UniqueFile file = openFile(path.data(), "r");
+        UniqueFile file = openSpAddressFile();
         if (!file) {
             return nullptr;
         }
@@ -159,9 +158,8 @@ int establishConnection()
     }
     const ConnectAlarmCancel cancelAlarm;
 
-    const std::array<char, 256> confFileName = spAddressFilePath();
     {
-        UniqueFile conf = openFile(confFileName.data(), "r");
+        UniqueFile conf = openSpAddressFile();
         if (conf && !addressFileHoldsWord(conf.get())) {
             logf(LOG_INFO, "%s file format wrong\n", kSpConfigName);
         }

@@ -9,12 +9,11 @@
 #include <optional>
 
 #include <arpa/inet.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include "core/host_link.h"
 #include "core/watchdog.h"
 #include "hlink_shared.h"
 #include "request/dispatch.h"
@@ -23,13 +22,6 @@
 #include "shared/unique_fd.h"
 
 namespace vorn {
-
-std::array<char, 256> spAddressFilePath()
-{
-    std::array<char, 256> path{};
-    std::snprintf(path.data(), path.size(), HLINK_PROC_ROOT, HLINK_SP_IP_ENTRY);
-    return path;
-}
 
 AllowedPeer parseAllowedPeer(std::FILE* file)
 {
@@ -48,9 +40,9 @@ AllowedPeer parseAllowedPeer(std::FILE* file)
     return {parsed.s_addr, false};
 }
 
-std::uint32_t readAllowedPeer(const char* path)
+std::uint32_t readAllowedPeer()
 {
-    UniqueFile file = openFile(path, "r");
+    UniqueFile file = openSpAddressFile();
     const AllowedPeer peer = parseAllowedPeer(file.get());
     if (peer.formatWrong) {
         logText(LOG_INFO, "config file format wrong\n");
@@ -124,19 +116,6 @@ unsigned arrivalInterface(int sock)
     return 0;
 }
 
-// The index of hlink0 as sock's namespace has it now; 0 when there is no
-// hlink0. Asked through the connection's own socket: it needs no descriptor
-// of its own, so that a server at its descriptor limit still serves the SP.
-unsigned hostLinkInterface(int sock)
-{
-    ifreq request{};
-    std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", HLINK_IFNAME);
-    if (::ioctl(sock, SIOCGIFINDEX, &request) < 0 || request.ifr_ifindex <= 0) {
-        return 0;
-    }
-    return static_cast<unsigned>(request.ifr_ifindex);
-}
-
 // Tells the service manager, while the listener's loop turns, that the
 // request server is alive: at the first turn after each interval.
 class AliveNotice {
@@ -187,7 +166,6 @@ bool waitForConnection(int sock, int timeoutMs)
 
 void vornHandler()
 {
-    const std::array<char, 256> confFileName = spAddressFilePath();
     AliveNotice alive(agentWatchdog);
     for (;;) {
         int hlinkChanged = 0;
@@ -215,7 +193,7 @@ void vornHandler()
             logText(LOG_CRIT, "listen error\n");
             return;
         }
-        std::uint32_t spip = readAllowedPeer(confFileName.data());
+        std::uint32_t spip = readAllowedPeer();
 
         while (hlinkChanged == 0) {
             if (!waitForConnection(orig_sock.get(), alive.sendIfDue())) {
@@ -239,7 +217,7 @@ void vornHandler()
             const unsigned arrival = arrivalInterface(new_sock.get());
             const unsigned hostLink = hostLinkInterface(new_sock.get());
             if (!fromSp(client.sin_addr.s_addr, spip, arrival, hostLink)) {
-                spip = readAllowedPeer(confFileName.data());
+                spip = readAllowedPeer();
                 if (!fromSp(client.sin_addr.s_addr, spip, arrival, hostLink)) {
                     new_sock.reset();
                     logText(LOG_INFO, "Incoming request from wrong IP\n");

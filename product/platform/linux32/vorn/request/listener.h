@@ -13,9 +13,6 @@ namespace vorn {
 inline constexpr std::uint16_t kRequestPort = 6789;
 inline constexpr int kListenBacklog = 5;
 
-// The SP address file of the host-link driver, "/proc/hlink/sp_ip".
-std::array<char, 256> spAddressFilePath();
-
 // The allowed peer as read from the SP address file's stream (null when the
 // file cannot be opened): its first word as a dotted quad, else the default
 // SP address. Addresses are in network byte order.
@@ -25,8 +22,9 @@ struct AllowedPeer {
 };
 AllowedPeer parseAllowedPeer(std::FILE* file);
 
-// Reads the allowed peer from path, logging a file without a word.
-std::uint32_t readAllowedPeer(const char* path);
+// Reads the allowed peer from the SP address file, logging a file without a
+// word.
+std::uint32_t readAllowedPeer();
 
 // Whether an accepted connection is the SP's: its peer address is the
 // allowed one and it arrived over hlink0. Addresses in network byte order;
