@@ -33,6 +33,7 @@
 #include "fuzz_support.h"
 #include "request/dispatch.h"
 #include "shared/shell.h"
+#include "shared/unique_fd.h"
 
 namespace {
 

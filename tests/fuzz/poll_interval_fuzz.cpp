@@ -9,6 +9,7 @@
 #include "commands/cmd_small.h"
 #include "fuzz_support.h"
 #include "server.h"
+#include "shared/atol_parser.h"
 
 using namespace vorn;
 

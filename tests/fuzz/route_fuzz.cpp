@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 
 #include "commands/cmd_netstat.h"
+#include "commands/netstat_tables.h"
 #include "fuzz_support.h"
 
 using namespace vorn;

@@ -4,6 +4,7 @@
 // a program, so a call ends the run.
 #include "fuzz_support.h"
 #include "shared/shell.h"
+#include "shared/unique_fd.h"
 
 namespace vorn {
 

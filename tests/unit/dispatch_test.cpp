@@ -10,6 +10,7 @@
 
 #include "request/dispatch.h"
 #include "request/net_io.h"
+#include "shared/unique_fd.h"
 
 namespace vorn {
 namespace {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "commands/cmd_dns.h"
+#include "shared/unique_fd.h"
 
 namespace vorn {
 namespace {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "commands/cmd_netstat.h"
+#include "commands/netstat_tables.h"
 
 namespace vorn {
 namespace {

@@ -13,9 +13,10 @@
 
 #include <gtest/gtest.h>
 
-#include "commands/cmd_netstat.h"
 #include "commands/cmd_sensors.h"
 #include "commands/cmd_small.h"
+#include "commands/netstat_tables.h"
+#include "shared/atol_parser.h"
 #include "shared/scan_word.h"
 
 namespace {

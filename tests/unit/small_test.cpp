@@ -7,6 +7,7 @@
 
 #include "commands/cmd_small.h"
 #include "server.h"
+#include "shared/atol_parser.h"
 
 namespace vorn {
 namespace {

@@ -15,6 +15,7 @@
 
 #include "request/net_io.h"
 #include "shared/log.h"
+#include "shared/unique_fd.h"
 
 namespace vorn {
 

@@ -10,7 +10,6 @@
 #include <string_view>
 
 #include "request/document.h"
-#include "shared/unique_fd.h"
 
 namespace vorn {
 

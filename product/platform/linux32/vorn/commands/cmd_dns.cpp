@@ -16,6 +16,7 @@
 #include "shared/room.h"
 #include "shared/scan_word.h"
 #include "shared/shell.h"
+#include "shared/unique_fd.h"
 
 namespace vorn {
 

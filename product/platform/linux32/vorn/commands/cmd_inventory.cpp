@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "shared/log.h"
+#include "shared/unique_fd.h"
 #include "swinventory.h"
 
 namespace vorn {

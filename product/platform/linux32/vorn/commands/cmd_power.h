@@ -8,7 +8,6 @@
 #include <string_view>
 
 #include "request/document.h"
-#include "shared/unique_fd.h"
 
 namespace vorn {
 

@@ -17,6 +17,7 @@
 #include "mc.h"
 #include "request/net_io.h"
 #include "shared/log.h"
+#include "shared/unique_fd.h"
 
 namespace vorn {
 

@@ -7,9 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "commands/cmd_small.h"
 #include "request/document.h"
-#include "shared/unique_fd.h"
+#include "shared/atol_parser.h"
 
 namespace vorn {
 

@@ -14,6 +14,7 @@
 
 #include "shared/log.h"
 #include "shared/shell.h"
+#include "shared/unique_fd.h"
 
 namespace vorn {
 

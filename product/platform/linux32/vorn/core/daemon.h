@@ -25,4 +25,8 @@ bool writePidFile(const char* path, pid_t pid);
 // SIGTERM in the parent: passed on to both monitors; the server goes on.
 extern "C" void hlink_sig_handler(int val);
 
+// The agent's start-up, its three processes, and their end once the
+// request server has given up (main's whole work). Returns the exit status.
+int runAgent();
+
 } // namespace vorn

@@ -1,9 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
+// The process-wide state declared in server.h (the monitors' ids and the two
+// poll intervals) and in core/watchdog.h (the service manager's watchdog).
+// The poll intervals live in a small anonymous shared mapping, made at the
+// first use (before the monitors are forked), so that a setting that the
+// request server accepts reaches the running monitor.
 #include <new>
+#include <optional>
 
 #include <sys/mman.h>
 
+#include "core/watchdog.h"
 #include "server.h"
 
 namespace vorn {

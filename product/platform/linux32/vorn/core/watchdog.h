@@ -47,4 +47,10 @@ std::optional<ServiceWatchdog> takeServiceWatchdog();
 // Sends "WATCHDOG=1" to the service manager; false when it cannot be sent.
 bool notifyWatchdog(const NotifyAddress& address);
 
+// The service manager's watchdog, as the launched process found it at start
+// (nothing without one): process-wide, defined in core/globals.cpp. The
+// request server tells the service manager that it is alive while its loop
+// turns.
+extern std::optional<ServiceWatchdog> agentWatchdog;
+
 } // namespace vorn

@@ -17,7 +17,6 @@
 #include "core/watchdog.h"
 #include "hlink_shared.h"
 #include "request/dispatch.h"
-#include "server.h"
 #include "shared/log.h"
 #include "shared/unique_fd.h"
 
