@@ -19,7 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "unique_fd.h"
+#include "testbed/common/unique_fd.h"
 
 namespace vorn_system {
 

@@ -18,7 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "simdrv_state.h"
+#include "testbed/simdrv/simdrv_state.h"
 
 using namespace testbed;
 using namespace testbed::simdrv;

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-#include "board.h"
+#include "testbed/board/board.h"
 
 #include <cerrno>
 #include <cstring>
@@ -16,8 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "files.h"
-#include "unique_fd.h"
+#include "testbed/board/files.h"
+#include "testbed/common/unique_fd.h"
 
 #ifndef VORN_DAEMON_FILE
 #error "VORN_DAEMON_FILE must name the daemon binary"

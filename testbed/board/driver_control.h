@@ -15,9 +15,9 @@
 #include <mc.h>
 #include <sys/types.h>
 
-#include "shared_map.h"
-#include "simdrv_state.h"
-#include "timing.h"
+#include "testbed/board/timing.h"
+#include "testbed/common/shared_map.h"
+#include "testbed/simdrv/simdrv_state.h"
 
 namespace testbed {
 

@@ -22,15 +22,15 @@
 
 #include <sys/types.h>
 
-#include "connection.h"
-#include "driver_control.h"
-#include "processes.h"
-#include "sandbox_checks.h"
-#include "sandbox_paths.h"
-#include "sp_control.h"
-#include "sp_side.h"
-#include "syslog_record.h"
-#include "timing.h"
+#include "testbed/board/connection.h"
+#include "testbed/board/driver_control.h"
+#include "testbed/board/processes.h"
+#include "testbed/board/sandbox_checks.h"
+#include "testbed/board/sp_control.h"
+#include "testbed/board/sp_side.h"
+#include "testbed/board/timing.h"
+#include "testbed/common/sandbox_paths.h"
+#include "testbed/common/syslog_record.h"
 
 namespace testbed {
 

@@ -1,16 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-#include "driver_control.h"
+#include "testbed/board/driver_control.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include <unistd.h>
 
-#include "connection.h"
-#include "files.h"
-#include "sandbox_checks.h"
-#include "sandbox_paths.h"
+#include "testbed/board/connection.h"
+#include "testbed/board/files.h"
+#include "testbed/board/sandbox_checks.h"
+#include "testbed/common/sandbox_paths.h"
 
 namespace testbed {
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-#include "sandbox_checks.h"
+#include "testbed/board/sandbox_checks.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,8 +12,8 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include "files.h"
-#include "sandbox_paths.h"
+#include "testbed/board/files.h"
+#include "testbed/common/sandbox_paths.h"
 
 namespace testbed {
 

@@ -13,9 +13,9 @@
 #include <mc.h>
 #include <sys/types.h>
 
-#include "shared_map.h"
-#include "sim_sp_state.h"
-#include "timing.h"
+#include "testbed/board/timing.h"
+#include "testbed/common/shared_map.h"
+#include "testbed/sim_sp/sim_sp_state.h"
 
 namespace testbed {
 

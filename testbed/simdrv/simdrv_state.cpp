@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-#include "simdrv_state.h"
+#include "testbed/simdrv/simdrv_state.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-#include "processes.h"
+#include "testbed/board/processes.h"
 
 #include <charconv>
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include <dirent.h>
 #include <signal.h>
 
-#include "files.h"
+#include "testbed/board/files.h"
 
 namespace testbed {
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-#include "shared_map.h"
+#include "testbed/common/shared_map.h"
 
 #include <cerrno>
 
@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
-#include "unique_fd.h"
+#include "testbed/common/unique_fd.h"
 
 namespace testbed {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-#include "connection.h"
-#include "sp_side.h"
+#include "testbed/board/connection.h"
+#include "testbed/board/sp_side.h"
 
 #include <cerrno>
 #include <cstring>
@@ -12,8 +12,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "files.h"
-#include "simdrv_state.h"
+#include "testbed/board/files.h"
+#include "testbed/simdrv/simdrv_state.h"
 
 namespace testbed {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "timing.h"
-#include "unique_fd.h"
+#include "testbed/board/timing.h"
+#include "testbed/common/unique_fd.h"
 
 namespace testbed {
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-#include "syslog_record.h"
+#include "testbed/common/syslog_record.h"
 
 #include <array>
 #include <cctype>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-#include "timing.h"
+#include "testbed/board/timing.h"
 
 #include <thread>
 

@@ -38,11 +38,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "sandbox_paths.h"
-#include "shared_map.h"
-#include "simdrv_state.h"
-#include "syslog_record.h"
-#include "unique_fd.h"
+#include "testbed/common/sandbox_paths.h"
+#include "testbed/common/shared_map.h"
+#include "testbed/common/syslog_record.h"
+#include "testbed/common/unique_fd.h"
+#include "testbed/simdrv/simdrv_state.h"
 
 #ifndef VORN_SOURCE_DIR
 #define VORN_SOURCE_DIR ""

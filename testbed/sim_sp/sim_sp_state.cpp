@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-#include "sim_sp_state.h"
+#include "testbed/sim_sp/sim_sp_state.h"
 
 #include <cstring>
 
@@ -9,7 +9,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "unique_fd.h"
+#include "testbed/common/unique_fd.h"
 
 namespace testbed::simsp {
 

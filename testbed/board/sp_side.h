@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "unique_fd.h"
+#include "testbed/common/unique_fd.h"
 
 namespace testbed {
 

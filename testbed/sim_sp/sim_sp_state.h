@@ -10,7 +10,7 @@
 #include <mc.h>
 #include <pthread.h>
 
-#include "shared_map.h"
+#include "testbed/common/shared_map.h"
 
 namespace testbed::simsp {
 

@@ -20,9 +20,9 @@
 
 #include <gtest/gtest.h>
 
-#include "board.h"
-#include "sandbox_paths.h"
-#include "unique_fd.h"
+#include "testbed/board/board.h"
+#include "testbed/common/sandbox_paths.h"
+#include "testbed/common/unique_fd.h"
 
 namespace {
 

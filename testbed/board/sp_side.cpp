@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-#include "sp_side.h"
+#include "testbed/board/sp_side.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,7 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "sandbox_paths.h"
+#include "testbed/common/sandbox_paths.h"
 
 namespace testbed {
 

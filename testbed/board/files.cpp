@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-#include "files.h"
+#include "testbed/board/files.h"
 
 #include <cerrno>
 #include <cstring>
@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "unique_fd.h"
+#include "testbed/common/unique_fd.h"
 
 namespace testbed::detail {
 

@@ -29,8 +29,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "sim_sp_state.h"
-#include "unique_fd.h"
+#include "testbed/common/unique_fd.h"
+#include "testbed/sim_sp/sim_sp_state.h"
 
 using namespace testbed;
 using namespace testbed::simsp;

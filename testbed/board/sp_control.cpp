@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-#include "sp_control.h"
-#include "sp_side.h"
+#include "testbed/board/sp_control.h"
+#include "testbed/board/sp_side.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,11 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "connection.h"
-#include "files.h"
-#include "processes.h"
-#include "sandbox_checks.h"
-#include "sandbox_paths.h"
+#include "testbed/board/connection.h"
+#include "testbed/board/files.h"
+#include "testbed/board/processes.h"
+#include "testbed/board/sandbox_checks.h"
+#include "testbed/common/sandbox_paths.h"
 
 namespace testbed {
 

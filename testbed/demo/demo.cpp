@@ -19,7 +19,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "board.h"
+#include "testbed/board/board.h"
 
 namespace {
 
