@@ -371,7 +371,8 @@ __attribute__((visibility("default"))) int open(const char* path, int flags, ...
 {
     va_list ap;
     va_start(ap, flags);
-    const int mode = takesMode(flags) ? va_arg(ap, int) : 0; // NOLINT(clang-analyzer-valist.Uninitialized)
+    const int mode =
+        takesMode(flags) ? va_arg(ap, int) : 0; // NOLINT(clang-analyzer-valist.Uninitialized): started above
     va_end(ap);
     return doOpen(nextOpen, path, flags, mode);
 }
@@ -380,12 +381,15 @@ __attribute__((visibility("default"))) int open64(const char* path, int flags, .
 {
     va_list ap;
     va_start(ap, flags);
-    const int mode = takesMode(flags) ? va_arg(ap, int) : 0; // NOLINT(clang-analyzer-valist.Uninitialized)
+    const int mode =
+        takesMode(flags) ? va_arg(ap, int) : 0; // NOLINT(clang-analyzer-valist.Uninitialized): started above
     va_end(ap);
     return doOpen(nextOpen64, path, flags, mode);
 }
 
 // The C library's checked entry points (taken when the flags are not constant).
+// Their names are the C library's own, reserved ones: the preload must
+// define them to stand in for them.
 // NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 __attribute__((visibility("default"))) int __open_2(const char* path, int flags)
 {
@@ -402,7 +406,8 @@ __attribute__((visibility("default"))) int openat(int dirfd, const char* path, i
 {
     va_list ap;
     va_start(ap, flags);
-    const int mode = takesMode(flags) ? va_arg(ap, int) : 0; // NOLINT(clang-analyzer-valist.Uninitialized)
+    const int mode =
+        takesMode(flags) ? va_arg(ap, int) : 0; // NOLINT(clang-analyzer-valist.Uninitialized): started above
     va_end(ap);
     return doOpenat(nextOpenat, dirfd, path, flags, mode);
 }
@@ -411,11 +416,13 @@ __attribute__((visibility("default"))) int openat64(int dirfd, const char* path,
 {
     va_list ap;
     va_start(ap, flags);
-    const int mode = takesMode(flags) ? va_arg(ap, int) : 0; // NOLINT(clang-analyzer-valist.Uninitialized)
+    const int mode =
+        takesMode(flags) ? va_arg(ap, int) : 0; // NOLINT(clang-analyzer-valist.Uninitialized): started above
     va_end(ap);
     return doOpenat(nextOpenat64, dirfd, path, flags, mode);
 }
 
+// The C library's reserved names again, as above.
 // NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 __attribute__((visibility("default"))) int __openat_2(int dirfd, const char* path, int flags)
 {

@@ -270,7 +270,7 @@ void getCpuid(int s, int desired)
     CpuinfoParser parser;
     // Not cleared: only the bytes each read delivers are looked at (clearing
     // 64 KiB cost more than parsing a small host's description).
-    std::array<char, kReadChunk> chunk; // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<char, kReadChunk> chunk;
     while (!parser.done()) {
         const ssize_t n = ::read(file.get(), chunk.data(), chunk.size());
         if (n < 0 && errno == EINTR) {

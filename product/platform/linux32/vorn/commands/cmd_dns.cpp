@@ -12,8 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "shared/free_space.h"
 #include "shared/log.h"
-#include "shared/room.h"
 #include "shared/scan_word.h"
 #include "shared/shell.h"
 #include "shared/unique_fd.h"
@@ -237,8 +237,9 @@ void get_dns(OutBuf& outBuf)
     printStart(outBuf);
     // The stream reads through a buffer of its own on the stack, so that
     // opening it costs neither an fstat nor an allocation. It outlives the
-    // stream, which is declared after it.
-    std::array<char, 4096> streamBuf; // NOLINT(cppcoreguidelines-pro-type-member-init)
+    // stream, which is declared after it. Not cleared: the stream fills it
+    // before it reads from it.
+    std::array<char, 4096> streamBuf;
     UniqueFile in = openFile(kResolvConf, "r");
     if (!in) {
         printAppendf(outBuf, "<error>open %s failed</error>\n", kResolvConf);

@@ -19,9 +19,9 @@
 #include "core/host_link.h"
 #include "hlink_shared.h"
 #include "request/net_io.h"
+#include "shared/free_space.h"
 #include "shared/ipv4.h"
 #include "shared/log.h"
-#include "shared/room.h"
 #include "shared/shell.h"
 
 namespace vorn {
@@ -39,6 +39,10 @@ void answer(UniqueFd& new_sock, const OutBuf& outBuf) noexcept
     sendOnce(new_sock.get(), documentText(outBuf));
     new_sock.reset();
 }
+
+// What the handler returns once it has answered a valid request: the host
+// link is moving, and the listener makes its socket anew.
+constexpr int kHostLinkMoving = 1;
 
 // An init script larger than this is not measured before its rewrite.
 constexpr off_t kInitScriptMeasured = off_t{1} << 20;
@@ -211,24 +215,23 @@ int set_hlink_ip(UniqueFd new_sock, OutBuf& outBuf, ReqBuf& buf)
     // reported in the log alone.
     buildHlinkReply(outBuf, fields, true);
     answer(new_sock, outBuf);
-    const int hlinkChanged = 1;
 
     // Only a parsed address, written out as a dotted quad, reaches the shell.
     const std::optional<std::uint32_t> platIp = parsePlatformAddress(fields.platIp);
     if (!platIp) {
         logText(LOG_CRIT, "Hlink set ip failed\n");
-        return hlinkChanged;
+        return kHostLinkMoving;
     }
     if (!roomForInitScript(*platIp) || runShell(initScriptCommand(*platIp).data()) != 0) {
         logText(LOG_CRIT, "Hlink set ip failed\n");
-        return hlinkChanged;
+        return kHostLinkMoving;
     }
     if (runShell(hlinkAddressCommand(*platIp).data()) != 0) {
         logText(LOG_CRIT, "Hlink set ip failed\n");
-        return hlinkChanged;
+        return kHostLinkMoving;
     }
     setDriverAddresses(*platIp, driverAddress(fields.spIp, HLINK_DEFAULT_SP_IP));
-    return hlinkChanged;
+    return kHostLinkMoving;
 }
 
 } // namespace vorn

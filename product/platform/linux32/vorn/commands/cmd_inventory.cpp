@@ -105,7 +105,7 @@ protected:
 private:
     UniqueFd file_;
     // Not cleared: only the bytes a read delivered are ever handed out.
-    std::array<char, std::size_t{16} * 1024> block_; // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<char, std::size_t{16} * 1024> block_;
 };
 
 class InventoryFileStream : public std::istream {

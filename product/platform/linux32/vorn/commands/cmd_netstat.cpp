@@ -155,7 +155,7 @@ void reportDevicesWithoutAddress(OutBuf& outBuf, int s, const char* list, std::s
 
 // Appends the device and interface elements; 0, or -14 without an
 // interface list.
-int getip(OutBuf& outBuf)
+int appendInterfaces(OutBuf& outBuf)
 {
     UniqueFd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!s) {
@@ -241,7 +241,7 @@ bool interfaceListHas(const char* list, std::size_t used, std::string_view name)
 void get_ip(OutBuf& outBuf)
 {
     printStart(outBuf);
-    int rc = getip(outBuf);
+    int rc = appendInterfaces(outBuf);
     if (rc == 0) {
         rc = getRoute(outBuf);
     }

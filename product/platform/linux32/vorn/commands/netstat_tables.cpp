@@ -137,15 +137,15 @@ DefaultRoute scanDefaultRoute(std::FILE* in)
 {
     // The text buffers are not cleared: each is read only after fgets,
     // fscanf or snprintf has filled it.
-    std::array<char, 4096> header; // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<char, 4096> header;
     if (std::fgets(header.data(), static_cast<int>(header.size()), in) == nullptr) {
         return {DefaultRoute::Outcome::None, 0};
     }
 
-    std::array<char, 4096> iface; // NOLINT(cppcoreguidelines-pro-type-member-init)
-    std::array<char, 4096> dest;  // NOLINT(cppcoreguidelines-pro-type-member-init)
-    std::array<char, 4096> gw;    // NOLINT(cppcoreguidelines-pro-type-member-init)
-    std::array<char, 4096> mask;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<char, 4096> iface;
+    std::array<char, 4096> dest;
+    std::array<char, 4096> gw;
+    std::array<char, 4096> mask;
     const RouteColumns cols{iface, dest, gw, mask};
     while (!std::feof(in)) {
         // The table's own column format; only the two text columns are used,
@@ -158,7 +158,7 @@ DefaultRoute scanDefaultRoute(std::FILE* in)
             return {DefaultRoute::Outcome::FormatWrong, 0};
         }
         if (std::strcmp(dest.data(), "00000000") == 0) {
-            std::array<char, 4096> hex; // NOLINT(cppcoreguidelines-pro-type-member-init)
+            std::array<char, 4096> hex;
             // The column holds at most 128 characters, so the text always fits.
             const int len = std::snprintf(hex.data(), hex.size(), "0x%s", gw.data());
             unsigned int val = 0;

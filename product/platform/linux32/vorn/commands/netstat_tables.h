@@ -28,8 +28,8 @@ public:
 private:
     std::FILE* in_;
     // Not cleared: each is read only after the scan has filled it.
-    std::array<char, 4096> name_; // NOLINT(cppcoreguidelines-pro-type-member-init)
-    std::array<char, 4096> line_; // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<char, 4096> name_;
+    std::array<char, 4096> line_;
 };
 
 // The first default route ("00000000" destination) of a stream in the

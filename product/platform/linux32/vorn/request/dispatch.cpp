@@ -40,18 +40,17 @@ int handleRequest(UniqueFd new_sock, const CommandTable& table)
 
     const Command& command = table[static_cast<std::uint8_t>(buf[0])];
     if (command.hostLink != nullptr) {
-        return command.hostLink(std::move(new_sock), outBuf, buf);
-    }
-    if (command.direct != nullptr) {
+        hlinkChanged = command.hostLink(std::move(new_sock), outBuf, buf);
+    } else if (command.direct != nullptr) {
         command.direct(new_sock.get(), buf);
-        return hlinkChanged;
-    }
-    if (command.document != nullptr) {
-        command.document(outBuf, buf);
     } else {
-        buildInvalidRequest(outBuf);
+        if (command.document != nullptr) {
+            command.document(outBuf, buf);
+        } else {
+            buildInvalidRequest(outBuf);
+        }
+        sendOnce(new_sock.get(), documentText(outBuf));
     }
-    sendOnce(new_sock.get(), documentText(outBuf));
     return hlinkChanged;
 }
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-#include "shared/room.h"
+#include "shared/free_space.h"
 
 #include <sys/statvfs.h>
 

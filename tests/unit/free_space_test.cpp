@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "commands/cmd_hlink.h"
-#include "shared/room.h"
+#include "shared/free_space.h"
 
 namespace vorn {
 namespace {

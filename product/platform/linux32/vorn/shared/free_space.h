@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-// Room on a file system for a file that a system program writes in place.
+// Free space on a file system for a file that a system program writes in
+// place.
 //
 // "/bin/mv" across file systems and "/bin/cp" write over the old file: on a
 // file system without room for the whole new file they leave it cut short.
