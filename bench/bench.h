@@ -23,11 +23,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "board.h"
 #include "client.h"
 #include "json.h"
 #include "procstats.h"
 #include "stats.h"
+#include "testbed/board/board.h"
 
 namespace bench {
 

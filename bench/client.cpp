@@ -12,8 +12,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include "sp_side.h"
-#include "unique_fd.h"
+#include "testbed/board/sp_side.h"
+#include "testbed/common/unique_fd.h"
 
 namespace bench {
 

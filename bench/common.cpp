@@ -32,11 +32,11 @@
 #include <netinet/in.h>
 
 #include "bench.h"
-#include "cmd_hlink.h"
-#include "cmd_power.h"
-#include "cmd_sensors.h"
-#include "cmd_setip.h"
-#include "listener.h"
+#include "commands/cmd_hlink.h"
+#include "commands/cmd_power.h"
+#include "commands/cmd_sensors.h"
+#include "commands/cmd_setip.h"
+#include "core/host_link.h"
 
 namespace bench {
 

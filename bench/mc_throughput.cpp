@@ -22,7 +22,7 @@
 #include <unistd.h>
 
 #include "bench.h"
-#include "monitors.h"
+#include "monitors/monitors.h"
 
 namespace bench {
 namespace {

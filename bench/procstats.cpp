@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "unique_fd.h"
+#include "testbed/common/unique_fd.h"
 
 namespace bench {
 

@@ -7,8 +7,8 @@
 #include <climits>
 #include <cstdlib>
 
-#include "cmd_cpuid.h"
-#include "cmd_sensors.h"
+#include "commands/cmd_cpuid.h"
+#include "commands/cmd_sensors.h"
 #include "fuzz_support.h"
 
 using namespace vorn;

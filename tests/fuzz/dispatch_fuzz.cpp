@@ -29,10 +29,11 @@
 
 #include <dimm_map.h>
 
-#include "board.h"
-#include "dispatch.h"
 #include "fuzz_support.h"
-#include "shell.h"
+#include "request/dispatch.h"
+#include "shared/shell.h"
+#include "shared/unique_fd.h"
+#include "testbed/board/board.h"
 
 namespace {
 

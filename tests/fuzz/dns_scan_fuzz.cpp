@@ -3,7 +3,7 @@
 // The name-server scan ('d') over any file contents: a whole document, a
 // <dns> element only for a value that begins with a digit, and the search
 // value as the last word after "search" or "domain".
-#include "cmd_dns.h"
+#include "commands/cmd_dns.h"
 #include "fuzz_support.h"
 
 using namespace vorn;

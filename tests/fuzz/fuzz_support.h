@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "document.h"
+#include "request/document.h"
 
 namespace fuzz {
 

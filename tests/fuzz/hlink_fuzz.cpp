@@ -6,10 +6,10 @@
 // rewritten init script.
 #include <arpa/inet.h>
 
-#include "cmd_hlink.h"
+#include "commands/cmd_hlink.h"
 #include "fuzz_support.h"
 #include "hlink_shared.h"
-#include "ipv4.h"
+#include "shared/ipv4.h"
 
 using namespace vorn;
 

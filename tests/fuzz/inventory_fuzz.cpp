@@ -9,7 +9,7 @@
 #include <sstream>
 #include <vector>
 
-#include "cmd_inventory.h"
+#include "commands/cmd_inventory.h"
 #include "fuzz_support.h"
 
 using namespace vorn;

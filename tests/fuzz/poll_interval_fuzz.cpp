@@ -6,9 +6,10 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "cmd_small.h"
+#include "commands/cmd_small.h"
 #include "fuzz_support.h"
 #include "server.h"
+#include "shared/atol_parser.h"
 
 using namespace vorn;
 

@@ -11,7 +11,7 @@
 
 #include <vector>
 
-#include "cmd_dns.h"
+#include "commands/cmd_dns.h"
 #include "fuzz_support.h"
 
 using namespace vorn;

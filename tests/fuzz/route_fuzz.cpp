@@ -5,7 +5,8 @@
 // of the interface list, and the address and hardware-address elements.
 #include <arpa/inet.h>
 
-#include "cmd_netstat.h"
+#include "commands/cmd_netstat.h"
+#include "commands/netstat_tables.h"
 #include "fuzz_support.h"
 
 using namespace vorn;

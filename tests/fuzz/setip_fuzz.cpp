@@ -4,7 +4,7 @@
 // the host-link refusal, the prefix strip, `cleanse` and the command line.
 // No shell metacharacter of the request survives into the command line; the
 // only '>' is the fixed redirection into the agent's error file.
-#include "cmd_setip.h"
+#include "commands/cmd_setip.h"
 #include "fuzz_support.h"
 
 using namespace vorn;

@@ -3,7 +3,8 @@
 // The shell unit of the fuzz targets of pure functions: none of them may run
 // a program, so a call ends the run.
 #include "fuzz_support.h"
-#include "shell.h"
+#include "shared/shell.h"
+#include "shared/unique_fd.h"
 
 namespace vorn {
 

@@ -32,9 +32,9 @@
 
 #include <gtest/gtest.h>
 
-#include "board.h"
 #include "test_fixtures.h"
-#include "unique_fd.h"
+#include "testbed/board/board.h"
+#include "testbed/common/unique_fd.h"
 
 using namespace testbed;
 

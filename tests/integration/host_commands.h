@@ -23,7 +23,7 @@
 
 #include <gtest/gtest.h>
 
-#include "board.h"
+#include "testbed/board/board.h"
 
 namespace hostcmds {
 

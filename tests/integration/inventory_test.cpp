@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "board.h"
 #include "test_fixtures.h"
+#include "testbed/board/board.h"
 
 namespace {
 

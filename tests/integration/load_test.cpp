@@ -31,8 +31,8 @@
 
 #include <gtest/gtest.h>
 
-#include "board.h"
 #include "test_fixtures.h"
+#include "testbed/board/board.h"
 
 using namespace testbed;
 

@@ -3,7 +3,7 @@
 // The SP client and the two monitors on the simulated board: the intervals
 // the monitors fetch from the SP, the heartbeat, the forwarding of flagged
 // MC error records, driver failures and the end of the monitors.
-#include "board.h"
+#include "testbed/board/board.h"
 
 #include <gtest/gtest.h>
 

@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "board.h"
+#include "testbed/board/board.h"
 
 namespace {
 

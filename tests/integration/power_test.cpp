@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "board.h"
 #include "host_commands.h"
+#include "testbed/board/board.h"
 
 using namespace testbed;
 using namespace hostcmds;

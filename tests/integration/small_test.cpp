@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "board.h"
+#include "testbed/board/board.h"
 
 namespace {
 

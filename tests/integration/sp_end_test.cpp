@@ -20,8 +20,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "board.h"
-#include "unique_fd.h"
+#include "testbed/board/board.h"
+#include "testbed/common/unique_fd.h"
 
 #ifndef VORNCTL_FILE
 #error "VORNCTL_FILE: vornctl of this build"

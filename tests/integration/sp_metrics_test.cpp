@@ -16,7 +16,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "board.h"
+#include "testbed/board/board.h"
 
 using namespace testbed;
 using ::testing::HasSubstr;

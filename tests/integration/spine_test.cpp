@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "board.h"
+#include "testbed/board/board.h"
 
 using namespace testbed;
 

@@ -37,11 +37,11 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include "board.h"
 #include "fixtures.h"
 #include "json.h"
 #include "procstats.h"
 #include "stream.h"
+#include "testbed/board/board.h"
 
 namespace {
 

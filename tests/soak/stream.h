@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "board.h"
+#include "testbed/board/board.h"
 
 namespace soak {
 

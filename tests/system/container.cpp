@@ -21,7 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "unique_fd.h"
+#include "testbed/common/unique_fd.h"
 
 #ifndef VORN_DEB_FILE
 #error "VORN_DEB_FILE: the package that the tests install"

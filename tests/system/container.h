@@ -30,8 +30,8 @@
 #include <sys/types.h>
 
 #include "host_tools.h"
-#include "shared_map.h"
-#include "simdrv_state.h"
+#include "testbed/common/shared_map.h"
+#include "testbed/simdrv/simdrv_state.h"
 
 namespace vorn_system {
 

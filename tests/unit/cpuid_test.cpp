@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_cpuid.h"
+#include "commands/cmd_cpuid.h"
 #include "test_fixtures.h"
 
 namespace vorn {

@@ -8,14 +8,16 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include "dispatch.h"
-#include "net_io.h"
+#include "envelope.h"
+#include "request/dispatch.h"
+#include "request/net_io.h"
+#include "shared/unique_fd.h"
+#include "socket_pair.h"
 
 namespace vorn {
 namespace {
 
-const std::string kInvalid =
-    std::string("<?xml version=\"1.0\" encoding =\"UTF-8\"?> <vorn> <error>Invalid request</error> </vorn> ") + '\x03';
+const std::string kInvalid = testsupport::enveloped("<error>Invalid request</error>");
 
 struct Pair {
     UniqueFd server;
@@ -24,9 +26,8 @@ struct Pair {
 
 Pair makePair()
 {
-    int fds[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+    auto [server, client] = testsupport::socketPair();
+    return {std::move(server), std::move(client)};
 }
 
 std::string readToClose(int fd)
@@ -90,8 +91,7 @@ TEST(Dispatch, UnknownLettersGetTheInvalidRequestDocument)
 TEST(Dispatch, DocumentHandlerReplyIsSentAndConnectionClosed)
 {
     int result = -1;
-    EXPECT_EQ(roundTrip("a hello", &result),
-              std::string("<?xml version=\"1.0\" encoding =\"UTF-8\"?> <vorn> <a/> </vorn> ") + '\x03');
+    EXPECT_EQ(roundTrip("a hello", &result), testsupport::enveloped("<a/>"));
     EXPECT_EQ(lastRequest, "a hello");
     EXPECT_EQ(result, 0);
 }

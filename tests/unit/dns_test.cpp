@@ -13,7 +13,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "cmd_dns.h"
+#include "commands/cmd_dns.h"
+#include "shared/unique_fd.h"
 
 namespace vorn {
 namespace {

@@ -4,12 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include "document.h"
+#include "envelope.h"
+#include "request/document.h"
 
 namespace vorn {
 namespace {
 
-const std::string kBare = std::string("<?xml version=\"1.0\" encoding =\"UTF-8\"?> <vorn>  </vorn> ") + '\x03';
+const std::string kBare = testsupport::enveloped("");
 
 TEST(Document, BareDocumentIs57Bytes)
 {

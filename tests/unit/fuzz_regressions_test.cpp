@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_dns.h"
+#include "commands/cmd_dns.h"
 
 namespace vorn {
 namespace {

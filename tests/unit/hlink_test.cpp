@@ -8,7 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_hlink.h"
+#include "commands/cmd_hlink.h"
+#include "envelope.h"
 #include "hlink_shared.h"
 
 namespace vorn {
@@ -33,8 +34,8 @@ std::string reply(const Parsed& p)
     return std::string(documentText(out));
 }
 
-const std::string kHead = "<?xml version=\"1.0\" encoding =\"UTF-8\"?> <vorn> ";
-const std::string kTail = std::string(" </vorn> ") + '\x03';
+using testsupport::kEnvelopeHead;
+using testsupport::kEnvelopeTail;
 
 TEST(HlinkFields, PlatformTextEndsWhereTheSpKeyBegins)
 {
@@ -55,22 +56,25 @@ TEST(HlinkFields, SpKeyFirstLeavesThePlatformTextToTheEnd)
 TEST(HlinkFields, MissingOrShortTextsAreRefused)
 {
     EXPECT_EQ(reply(Parsed("J p=10.0.0.3")),
-              kHead + "<error>Invalid ip addresses plat = 10.0.0.3, sp = </error><cmdRetVal>-1</cmdRetVal>" + kTail);
+              kEnvelopeHead + "<error>Invalid ip addresses plat = 10.0.0.3, sp = </error><cmdRetVal>-1</cmdRetVal>" +
+                  kEnvelopeTail);
     EXPECT_EQ(reply(Parsed("J s=10.0.0.2")),
-              kHead + "<error>Invalid ip addresses plat = , sp = 10.0.0.2</error><cmdRetVal>-1</cmdRetVal>" + kTail);
+              kEnvelopeHead + "<error>Invalid ip addresses plat = , sp = 10.0.0.2</error><cmdRetVal>-1</cmdRetVal>" +
+                  kEnvelopeTail);
     EXPECT_EQ(reply(Parsed("J p=1 s=10.0.0.2")),
-              kHead + "<error>Invalid ip addresses plat = 1 , sp = 10.0.0.2</error><cmdRetVal>-1</cmdRetVal>" + kTail);
+              kEnvelopeHead + "<error>Invalid ip addresses plat = 1 , sp = 10.0.0.2</error><cmdRetVal>-1</cmdRetVal>" +
+                  kEnvelopeTail);
     EXPECT_FALSE(hlinkFieldsValid(Parsed("J p=10.0.0.3 s=ab").fields));
     EXPECT_TRUE(hlinkFieldsValid(Parsed("J p=abc s=none").fields));
-    EXPECT_EQ(reply(Parsed("J p=abc s=none")), kHead + "<cmdRetVal>0</cmdRetVal>" + kTail);
+    EXPECT_EQ(reply(Parsed("J p=abc s=none")), kEnvelopeHead + "<cmdRetVal>0</cmdRetVal>" + kEnvelopeTail);
 }
 
 TEST(HlinkFields, LongTextsKeepTheRefusalsEndTag)
 {
     const std::string sp(240, '9');
     const std::string r = reply(Parsed("J p=1 s=" + sp));
-    EXPECT_EQ(r, kHead + "<error>Invalid ip addresses plat = 1 , sp = " + sp + "</error><cmdRetVal>-1</cmdRetVal>" +
-                     kTail);
+    EXPECT_EQ(r, kEnvelopeHead + "<error>Invalid ip addresses plat = 1 , sp = " + sp +
+                     "</error><cmdRetVal>-1</cmdRetVal>" + kEnvelopeTail);
 }
 
 TEST(HlinkAddress, PlatformTextMustBeADottedQuadThenOnlyWhiteSpace)

@@ -12,14 +12,15 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_inventory.h"
+#include "commands/cmd_inventory.h"
+#include "envelope.h"
 #include "test_fixtures.h"
 
 namespace vorn {
 namespace {
 
-const std::string kHead = "<?xml version=\"1.0\" encoding =\"UTF-8\"?> <vorn> ";
-const std::string kTail = std::string(" </vorn> ") + '\x03';
+using testsupport::kEnvelopeHead;
+using testsupport::kEnvelopeTail;
 
 const std::string& kDrivers = vorn::testsupport::kVendorDriverElements;
 
@@ -182,11 +183,11 @@ TEST(InventoryTokens, LongRunSplitsAt256)
 TEST(InventoryMerge, OneSoftwareEndTag)
 {
     FakeHost host = hostWithPackages(fixture("main_one.xml"));
-    EXPECT_EQ(host.build(), kHead +
+    EXPECT_EQ(host.build(), kEnvelopeHead +
                                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?> <Inventory> <SoftwareInventory> <Software> "
                                 "<SWName>Kelmora Platform</SWName> <SWRev>1.4.2</SWRev> <SWInfo>Platform software "
                                 "bundle</SWInfo> <SWInstalledDate>1136073600</SWInstalledDate> " +
-                                kInsertion + "</SoftwareInventory> </Inventory> " + kTail);
+                                kInsertion + "</SoftwareInventory> </Inventory> " + kEnvelopeTail);
     EXPECT_EQ(host.opened, (std::vector<std::string>{kMainInventoryPath, kHlinkInventoryPath, kMcInventoryPath,
                                                      kAgentInventoryPath}));
 }
@@ -194,32 +195,32 @@ TEST(InventoryMerge, OneSoftwareEndTag)
 TEST(InventoryMerge, EverySoftwareEndTagInsertsAgain)
 {
     FakeHost host = hostWithPackages("<A> </Software> <B> </Software> <C>\n");
-    EXPECT_EQ(host.build(), kHead + "<A> " + kInsertion + "<B> " + kInsertion + "<C> " + kTail);
+    EXPECT_EQ(host.build(), kEnvelopeHead + "<A> " + kInsertion + "<B> " + kInsertion + "<C> " + kEnvelopeTail);
     EXPECT_EQ(host.opened.size(), 7u);
 }
 
 TEST(InventoryMerge, WithoutSoftwareEndTagOnlyTheMainTokens)
 {
     FakeHost host = hostWithPackages("<Inventory>\n  <Software>  </Software>x\n</Inventory>\n");
-    EXPECT_EQ(host.build(), kHead + "<Inventory> <Software> </Software>x </Inventory> " + kTail);
+    EXPECT_EQ(host.build(), kEnvelopeHead + "<Inventory> <Software> </Software>x </Inventory> " + kEnvelopeTail);
     EXPECT_EQ(host.opened.size(), 1u);
 }
 
 TEST(InventoryMerge, MissingMainInventory)
 {
     FakeHost host;
-    EXPECT_EQ(host.build(), kHead + "<error>Can't open /etc/kelmora/swinventory.xml</error>" + kTail);
+    EXPECT_EQ(host.build(), kEnvelopeHead + "<error>Can't open /etc/kelmora/swinventory.xml</error>" + kEnvelopeTail);
 }
 
 TEST(InventoryMerge, MissingPackageLeavesItsErrorInItsPlace)
 {
     FakeHost host = hostWithPackages("<S> </Software>\n");
     host.files.erase(kMcInventoryPath);
-    EXPECT_EQ(host.build(), kHead +
+    EXPECT_EQ(host.build(), kEnvelopeHead +
                                 "<S> <Software> <SWName>hlink</SWName> </Software> "
                                 "<error>Can't open /etc/kelmora/oxa_mc/swinventory.xml</error>"
                                 "<Software><SWName>vorn</SWName></Software> </Software> <OS/>" +
-                                kDrivers + kTail);
+                                kDrivers + kEnvelopeTail);
 }
 
 TEST(InventoryMerge, LastTokenWithoutWhiteSpaceLostInMainKeptInPackage)
@@ -228,12 +229,13 @@ TEST(InventoryMerge, LastTokenWithoutWhiteSpaceLostInMainKeptInPackage)
     host.files[kHlinkInventoryPath] = "<P>";
     host.files[kMcInventoryPath] = "";
     host.files[kAgentInventoryPath] = "\n\n";
-    EXPECT_EQ(host.build(), kHead + "<Inventory> <P> </Software> <OS/>" + kDrivers + kTail);
+    EXPECT_EQ(host.build(), kEnvelopeHead + "<Inventory> <P> </Software> <OS/>" + kDrivers + kEnvelopeTail);
 
     // A "</Software>" that ends the main file without white space is lost too.
     FakeHost last = hostWithPackages(fixture("main_no_final_newline.xml"));
-    EXPECT_EQ(last.build(), kHead + "<Inventory> <SoftwareInventory> <Software> <SWName>Kelmora Platform</SWName> " +
-                                kInsertion + "</SoftwareInventory> " + kTail);
+    EXPECT_EQ(last.build(), kEnvelopeHead +
+                                "<Inventory> <SoftwareInventory> <Software> <SWName>Kelmora Platform</SWName> " +
+                                kInsertion + "</SoftwareInventory> " + kEnvelopeTail);
 }
 
 TEST(InventoryMerge, WrapperTagsDroppedOnlyAsWholeTokensOfPackages)
@@ -242,7 +244,7 @@ TEST(InventoryMerge, WrapperTagsDroppedOnlyAsWholeTokensOfPackages)
     host.files[kHlinkInventoryPath] = fixture("oxa_mc.xml");
     host.files[kMcInventoryPath] = fixture("vorn_no_final_newline.xml");
     host.files[kAgentInventoryPath] = "<Inventory>x <SoftwareInventory/> </Inventory>\n";
-    EXPECT_EQ(host.build(), kHead +
+    EXPECT_EQ(host.build(), kEnvelopeHead +
                                 // The main inventory keeps them.
                                 "<Inventory> "
                                 // Glued to another tag: copied.
@@ -251,7 +253,7 @@ TEST(InventoryMerge, WrapperTagsDroppedOnlyAsWholeTokensOfPackages)
                                 "<Software> <SWName>vorn</SWName> <SWRev>0.6</SWRev> </Software> "
                                 "<Inventory>x <SoftwareInventory/> "
                                 "</Software> <OS/>" +
-                                kDrivers + "<SoftwareInventory> " + kTail);
+                                kDrivers + "<SoftwareInventory> " + kEnvelopeTail);
 }
 
 TEST(InventoryMerge, WhiteSpaceRunsBecomeOneBlank)
@@ -276,7 +278,7 @@ TEST(InventoryMerge, DocumentIsCutAt4095)
     const std::string doc = host.build();
     EXPECT_EQ(doc.size(), 4095u);
     EXPECT_EQ(doc.find("</vorn>"), std::string::npos);
-    EXPECT_EQ(doc.substr(0, kHead.size()), kHead);
+    EXPECT_EQ(doc.substr(0, kEnvelopeHead.size()), kEnvelopeHead);
     // The insertion came whole before the cut.
     EXPECT_NE(doc.find(kInsertion), std::string::npos);
 }
@@ -284,7 +286,8 @@ TEST(InventoryMerge, DocumentIsCutAt4095)
 TEST(InventoryMerge, TokenLongerThan256IsSplitWithABlank)
 {
     FakeHost host = hostWithPackages("<x>" + std::string(300, 'a') + "\n");
-    EXPECT_EQ(host.build(), kHead + "<x>" + std::string(253, 'a') + " " + std::string(47, 'a') + " " + kTail);
+    EXPECT_EQ(host.build(),
+              kEnvelopeHead + "<x>" + std::string(253, 'a') + " " + std::string(47, 'a') + " " + kEnvelopeTail);
 }
 
 // ---- The built elements ----

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "monitors.h"
+#include "monitors/monitors.h"
 
 namespace vorn {
 namespace {

@@ -10,7 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_netstat.h"
+#include "commands/cmd_netstat.h"
+#include "commands/netstat_tables.h"
 
 namespace vorn {
 namespace {

@@ -8,17 +8,18 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_power.h"
+#include "commands/cmd_power.h"
+#include "envelope.h"
 
 namespace vorn {
 namespace {
 
-const std::string kHead = "<?xml version=\"1.0\" encoding =\"UTF-8\"?> <vorn> ";
-const std::string kTail = std::string(" </vorn> ") + '\x03';
+using testsupport::kEnvelopeHead;
+using testsupport::kEnvelopeTail;
 
 std::string doc(const std::string& elements)
 {
-    return kHead + elements + kTail;
+    return kEnvelopeHead + elements + kEnvelopeTail;
 }
 
 OutputLine firstLineOf(std::string text)

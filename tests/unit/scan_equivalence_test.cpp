@@ -13,10 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_netstat.h"
-#include "cmd_sensors.h"
-#include "cmd_small.h"
-#include "scan_word.h"
+#include "commands/cmd_sensors.h"
+#include "commands/cmd_small.h"
+#include "commands/netstat_tables.h"
+#include "shared/atol_parser.h"
+#include "shared/scan_word.h"
 
 namespace {
 
@@ -203,7 +204,7 @@ vorn::DefaultRoute defaultRouteByFscanf(std::FILE* in)
     int window = 0;
     int irtt = 0;
     while (!std::feof(in)) {
-        // NOLINTNEXTLINE(cert-err34-c)
+        // NOLINTNEXTLINE(cert-err34-c): the reference is fscanf itself, as the agent once called it
         const int got = std::fscanf(in, "%16s%128s%128s%x%d%d%d%128s%d%d%d", iface.data(), dest.data(), gw.data(),
                                     &flags, &refCnt, &use, &metric, mask.data(), &mtu, &window, &irtt);
         if (got == EOF)
@@ -216,7 +217,7 @@ vorn::DefaultRoute defaultRouteByFscanf(std::FILE* in)
             unsigned int val = 0;
             if (len < 0 || static_cast<std::size_t>(len) >= hex.size() ||
                 std::isxdigit(static_cast<unsigned char>(gw[0])) == 0 ||
-                std::sscanf(hex.data(), "%X", &val) != 1) // NOLINT(cert-err34-c)
+                std::sscanf(hex.data(), "%X", &val) != 1) // NOLINT(cert-err34-c): the reference reads as the agent does
                 return {DefaultRoute::Outcome::FormatWrong, 0};
             return {DefaultRoute::Outcome::Found, val};
         }

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_sensors.h"
+#include "commands/cmd_sensors.h"
 #include "test_fixtures.h"
 
 namespace vorn {

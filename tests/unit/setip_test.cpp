@@ -11,7 +11,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "cmd_setip.h"
+#include "commands/cmd_setip.h"
+#include "temp_dir.h"
 
 namespace vorn {
 namespace {
@@ -150,15 +151,7 @@ TEST(SetIpCommand, AnOverlongRequestNeverCutsTheRedirection)
     EXPECT_EQ(cmd.substr(0, 15), "/sbin/ifconfig ");
 }
 
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/vorn-unit-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-};
+using testsupport::TempDir;
 
 std::string printLogOf(const std::string& path)
 {

@@ -5,14 +5,16 @@
 
 #include <gtest/gtest.h>
 
-#include "cmd_small.h"
+#include "commands/cmd_small.h"
+#include "envelope.h"
 #include "server.h"
+#include "shared/atol_parser.h"
 
 namespace vorn {
 namespace {
 
-const std::string kPrologueAndRoot = "<?xml version=\"1.0\" encoding =\"UTF-8\"?> <vorn> ";
-const std::string kEnd = std::string(" </vorn> ") + '\x03';
+using testsupport::kEnvelopeHead;
+using testsupport::kEnvelopeTail;
 
 ReqBuf request(const std::string& text)
 {
@@ -97,36 +99,38 @@ std::string mc(const std::string& text)
 
 TEST(PollIntervalCommand, AcceptedValueStoredWithBareDocument)
 {
-    EXPECT_EQ(hb("h 100"), kPrologueAndRoot + kEnd);
+    EXPECT_EQ(hb("h 100"), kEnvelopeHead + kEnvelopeTail);
     EXPECT_EQ(hbPollRate.load(), 100u);
-    EXPECT_EQ(hb("h 8640000"), kPrologueAndRoot + kEnd);
+    EXPECT_EQ(hb("h 8640000"), kEnvelopeHead + kEnvelopeTail);
     EXPECT_EQ(hbPollRate.load(), 8640000u);
-    EXPECT_EQ(hb("h 4294967396"), kPrologueAndRoot + kEnd);
+    EXPECT_EQ(hb("h 4294967396"), kEnvelopeHead + kEnvelopeTail);
     EXPECT_EQ(hbPollRate.load(), 100u);
-    EXPECT_EQ(mc("p 2500"), kPrologueAndRoot + kEnd);
+    EXPECT_EQ(mc("p 2500"), kEnvelopeHead + kEnvelopeTail);
     EXPECT_EQ(mcPollRate.load(), 2500u);
     EXPECT_EQ(hbPollRate.load(), 100u); // the twin's setting is untouched
 }
 
 TEST(PollIntervalCommand, TooSmallReportsTheValueGiven)
 {
-    EXPECT_EQ(hb("h 99"), kPrologueAndRoot + "<error>HB Poll rate 99 too small.  Using min value = 100</error>" + kEnd);
+    EXPECT_EQ(hb("h 99"),
+              kEnvelopeHead + "<error>HB Poll rate 99 too small.  Using min value = 100</error>" + kEnvelopeTail);
     EXPECT_EQ(hbPollRate.load(), 100u);
     EXPECT_EQ(mc("p letters"),
-              kPrologueAndRoot + "<error>MC Poll rate 0 too small.  Using min value = 100</error>" + kEnd);
+              kEnvelopeHead + "<error>MC Poll rate 0 too small.  Using min value = 100</error>" + kEnvelopeTail);
     EXPECT_EQ(mcPollRate.load(), 100u);
     hbPollRate.store(5000);
-    EXPECT_EQ(hb("h5000"), kPrologueAndRoot + "<error>HB Poll rate 0 too small.  Using min value = 100</error>" + kEnd);
+    EXPECT_EQ(hb("h5000"),
+              kEnvelopeHead + "<error>HB Poll rate 0 too small.  Using min value = 100</error>" + kEnvelopeTail);
     EXPECT_EQ(hbPollRate.load(), 100u);
 }
 
 TEST(PollIntervalCommand, TooLargeReportsTheMaximum)
 {
     EXPECT_EQ(mc("p 8640001"),
-              kPrologueAndRoot + "<error>MC Poll rate too large.  Using max value = 8640000 </error>" + kEnd);
+              kEnvelopeHead + "<error>MC Poll rate too large.  Using max value = 8640000 </error>" + kEnvelopeTail);
     EXPECT_EQ(mcPollRate.load(), 8640000u);
     EXPECT_EQ(hb("h -5"),
-              kPrologueAndRoot + "<error>HB Poll rate too large.  Using max value = 8640000 </error>" + kEnd);
+              kEnvelopeHead + "<error>HB Poll rate too large.  Using max value = 8640000 </error>" + kEnvelopeTail);
     EXPECT_EQ(hbPollRate.load(), 8640000u);
 }
 

@@ -11,8 +11,9 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include "sp_client.h"
-#include "unique_fd.h"
+#include "core/sp_client.h"
+#include "shared/unique_fd.h"
+#include "socket_pair.h"
 
 namespace vorn {
 namespace {
@@ -24,9 +25,8 @@ struct Pair {
 
 Pair makePair()
 {
-    int fds[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+    auto [agent, sp] = testsupport::socketPair();
+    return {std::move(agent), std::move(sp)};
 }
 
 void spSends(const Pair& p, const std::vector<unsigned char>& bytes)

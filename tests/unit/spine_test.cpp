@@ -10,9 +10,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "daemon.h"
-#include "ipv4.h"
-#include "listener.h"
+#include "core/daemon.h"
+#include "core/host_link.h"
+#include "request/listener.h"
+#include "shared/ipv4.h"
+#include "temp_dir.h"
 
 namespace vorn {
 namespace {
@@ -25,15 +27,7 @@ std::string textOf(const std::string& path)
     return s.str();
 }
 
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/vorn-unit-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-};
+using testsupport::TempDir;
 
 TEST(HostLinkUp, CommandNamesTheDriversHostAddress)
 {

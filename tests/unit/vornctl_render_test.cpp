@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "envelope.h"
 #include "vornctl/exit_status.h"
 #include "vornctl/json.h"
 #include "vornctl/render.h"
@@ -20,7 +21,7 @@ using ::testing::HasSubstr;
 
 std::string document(const std::string& body)
 {
-    return "<?xml version=\"1.0\" encoding =\"UTF-8\"?> <vorn> " + body + " </vorn> \x03";
+    return vorn::testsupport::enveloped(body);
 }
 
 Invocation invocation(std::vector<std::string_view> args)

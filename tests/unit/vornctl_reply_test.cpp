@@ -9,6 +9,7 @@
 
 #include "test_fixtures.h"
 
+#include "envelope.h"
 #include "vornctl/cpuid_record.h"
 #include "vornctl/dimm_map_reply.h"
 #include "vornctl/document_reply.h"
@@ -21,7 +22,7 @@ using vorn::testsupport::cpuIdentityRecord;
 // A document exactly as the agent frames it.
 std::string document(const std::string& body)
 {
-    return "<?xml version=\"1.0\" encoding =\"UTF-8\"?> <vorn> " + body + " </vorn> \x03";
+    return vorn::testsupport::enveloped(body);
 }
 
 TEST(VornctlDocument, BareDocumentHasNoElements)

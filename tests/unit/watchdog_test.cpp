@@ -8,8 +8,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "unique_fd.h"
-#include "watchdog.h"
+#include "core/watchdog.h"
+#include "shared/unique_fd.h"
 
 namespace vorn {
 namespace {

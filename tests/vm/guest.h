@@ -23,7 +23,7 @@
 #include <sys/types.h>
 
 #include "host_tools.h"
-#include "unique_fd.h"
+#include "testbed/common/unique_fd.h"
 
 namespace vorn_vm {
 

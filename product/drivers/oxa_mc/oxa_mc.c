@@ -186,12 +186,13 @@ static bool oxa_mc_convert(const struct mc_report *rep, RegIfVals *rec)
 }
 
 /*
- * Called in process context for every machine-check error the kernel
- * reports, before any other consumer of the chain; it neither stops the
+ * Takes the report of every machine-check error that the kernel's decode
+ * chain passes on, converts it to a record and queues it. Called in process
+ * context, before any other consumer of the chain; it neither stops the
  * chain nor skips a record that another consumer has handled.
  */
-static int oxa_mc_decode(struct notifier_block *nb, unsigned long val,
-			 void *data)
+static int oxa_mc_take_report(struct notifier_block *nb, unsigned long val,
+			      void *data)
 {
 	struct mce *m = data;
 	struct mc_report rep = {};
@@ -213,7 +214,7 @@ static int oxa_mc_decode(struct notifier_block *nb, unsigned long val,
 }
 
 static struct notifier_block oxa_mc_nb = {
-	.notifier_call = oxa_mc_decode,
+	.notifier_call = oxa_mc_take_report,
 	.priority = MCE_PRIO_HIGHEST,
 };
 

@@ -4,6 +4,8 @@
 // own: everything comes from the host-link driver, the SP and fixed paths.
 #include "server.h"
 
+#include "core/daemon.h"
+
 int main(int /*argc*/, char** /*argv*/)
 {
     return vorn::runAgent();

@@ -1,15 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // SPDX-FileCopyrightText: the vorn developers
-// Process-wide state of the agent, shared by its three processes' code.
+// The agent daemon's module: its entry point (main, in server.cpp) and the
+// process-wide state that the code of its three processes shares (defined
+// in core/globals.cpp).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <optional>
 
 #include <sys/types.h>
-
-#include "watchdog.h"
 
 namespace vorn {
 
@@ -25,14 +24,5 @@ extern volatile pid_t hbPid;
 // its sleep.
 extern std::atomic<std::uint32_t>& hbPollRate;
 extern std::atomic<std::uint32_t>& mcPollRate;
-
-// The service manager's watchdog, as the launched process found it at start
-// (nothing without one). The request server tells the service manager that
-// it is alive while its loop turns.
-extern std::optional<ServiceWatchdog> agentWatchdog;
-
-// The agent's entry point: start-up, the three processes, and their end
-// once the request server has given up. Returns the exit status.
-int runAgent();
 
 } // namespace vorn
