@@ -28,6 +28,7 @@
 #include "exit_status.h"
 #include "fd_io.h"
 #include "mc_record.h"
+#include "render.h"
 #include "sp_metrics.h"
 #include "sp_tally.h"
 #include "unique_fd.h"
