@@ -15,6 +15,7 @@
 
 namespace vornctl {
 
+// Collects what one reply comes to, for all three output modes.
 class Report {
 public:
     explicit Report(const Invocation& inv) : inv_(inv)
