@@ -12,6 +12,7 @@
 
 #include "fuzz_support.h"
 #include "vornctl/mc_record.h"
+#include "vornctl/render.h"
 
 using namespace vornctl;
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "vornctl/mc_record.h"
+#include "vornctl/render.h"
 
 namespace vornctl {
 namespace {

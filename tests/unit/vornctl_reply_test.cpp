@@ -13,6 +13,7 @@
 #include "vornctl/cpuid_record.h"
 #include "vornctl/dimm_map_reply.h"
 #include "vornctl/document_reply.h"
+#include "vornctl/render.h"
 
 namespace vornctl {
 namespace {

@@ -6,8 +6,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include <arpa/inet.h>
-
 #include "args.h"
 #include "escape.h"
 #include "exit_status.h"
@@ -16,12 +14,6 @@
 namespace vornctl {
 
 namespace {
-
-bool isDottedQuad(const std::string& text)
-{
-    in_addr a{};
-    return ::inet_pton(AF_INET, text.c_str(), &a) == 1;
-}
 
 // A token of the interface address command: the agent splits its request at
 // blanks, tabs and commas, so a token must hold none of them.
@@ -133,7 +125,7 @@ std::optional<std::string> buildRequest(const CommandSpec& command, std::span<co
             return std::nullopt;
         }
         for (const std::string& a : args) {
-            if (!isDottedQuad(a)) {
+            if (!isIpv4Address(a)) {
                 fail(why, "set-hlink: '" + showBytes(a) +
                               "' is not an IPv4 address in dotted-quad form (use raw to send anything else)");
                 return std::nullopt;
@@ -201,21 +193,8 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args)
             optionsEnded = true;
             continue;
         }
-        const auto split = splitOption(arg);
-        const std::string_view name = split.first;
-        const std::optional<std::string_view> inlineValue = split.second;
-        auto value = [&](std::string_view& out) {
-            if (inlineValue) {
-                out = *inlineValue;
-                return true;
-            }
-            if (i + 1 < args.size()) {
-                out = args[++i];
-                return true;
-            }
-            return false;
-        };
-        auto flag = [&]() { return !inlineValue.has_value(); };
+        OptionReader option(args, i);
+        const std::string_view name = option.name();
 
         std::string_view v;
         if (name == "--help" || name == "-h") {
@@ -225,32 +204,32 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> args)
             result.action = ParsedCommandLine::Action::Version;
             return result;
         } else if (name == "--host") {
-            if (!value(v) || v.empty()) {
+            if (!option.value(v) || v.empty()) {
                 return usage("--host needs an address");
             }
             o.host = v;
         } else if (name == "--port") {
             std::uint16_t port = 0;
-            if (!value(v) || !parseNumber(v, port) || port == 0) {
+            if (!option.value(v) || !parseNumber(v, port) || port == 0) {
                 return usage("--port needs a port number from 1 to 65535");
             }
             o.port = port;
         } else if (name == "--source") {
-            if (!value(v) || v.empty()) {
+            if (!option.value(v) || v.empty()) {
                 return usage("--source needs a local address");
             }
             o.source = v;
         } else if (name == "--timeout") {
             double s = 0;
-            if (!value(v) || !parseNumber(v, s) || !std::isfinite(s) || s <= 0 || s > 86400) {
+            if (!option.value(v) || !parseNumber(v, s) || !std::isfinite(s) || s <= 0 || s > 86400) {
                 return usage("--timeout needs a number of seconds greater than 0");
             }
             o.timeoutSeconds = s;
-        } else if (name == "--raw" && flag()) {
+        } else if (name == "--raw" && option.flag()) {
             raw = true;
-        } else if (name == "--json" && flag()) {
+        } else if (name == "--json" && option.flag()) {
             json = true;
-        } else if ((name == "--yes" || name == "-y") && flag()) {
+        } else if ((name == "--yes" || name == "-y") && option.flag()) {
             o.yes = true;
         } else {
             return usage("unknown option '" + std::string(arg) + "'");

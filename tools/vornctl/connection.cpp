@@ -12,32 +12,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
+
+#include "unique_fd.h"
 
 namespace vornctl {
 
 namespace {
-
-// Owns one descriptor.
-class Socket {
-public:
-    explicit Socket(int fd) noexcept : fd_(fd) {}
-    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Socket& operator=(Socket&&) = delete;
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket()
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    [[nodiscard]] int get() const noexcept { return fd_; }
-    [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
 
 // Owns a getaddrinfo result.
 class AddressList {
@@ -128,7 +108,7 @@ TransferResult exchange(const Options& options, std::string_view request)
         return result(TransferStatus::NetworkError, why);
     }
 
-    Socket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    const UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!sock.valid()) {
         return result(TransferStatus::NetworkError, systemError("socket", errno));
     }

@@ -14,48 +14,28 @@
 #include "cli.h"
 #include "connection.h"
 #include "exit_status.h"
+#include "fd_io.h"
 #include "render.h"
 #include "sp_end_run.h"
+#include "unique_fd.h"
 
 namespace {
 
 using namespace vornctl;
 
-void writeAll(int fd, std::string_view text)
-{
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
 // Owns the controlling terminal, opened for the confirmation question.
 class Terminal {
 public:
     Terminal() : fd_(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY)) {}
-    Terminal(const Terminal&) = delete;
-    Terminal& operator=(const Terminal&) = delete;
-    ~Terminal()
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    [[nodiscard]] bool open() const noexcept { return fd_ >= 0; }
+    [[nodiscard]] bool open() const noexcept { return fd_.valid(); }
 
     std::string ask(std::string_view question) const
     {
-        writeAll(fd_, question);
+        writeAll(fd_.get(), question);
         std::string answer;
         char c = 0;
         while (answer.size() < 64) {
-            const ssize_t n = ::read(fd_, &c, 1);
+            const ssize_t n = ::read(fd_.get(), &c, 1);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -68,7 +48,7 @@ public:
     }
 
 private:
-    int fd_;
+    UniqueFd fd_;
 };
 
 int confirmPower(const Invocation& inv)
@@ -127,7 +107,7 @@ int main(int argc, char** argv)
         }
     }
 
-    const TransferResult transfer = exchange(inv.options, inv.request);
+    const TransferResult transfer = vornctl::exchange(inv.options, inv.request);
     const Rendered rendered = renderOutcome(inv, transfer);
     writeAll(1, rendered.out);
     writeAll(2, rendered.err);

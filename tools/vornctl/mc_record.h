@@ -64,11 +64,6 @@ struct McRecord {
 
 McRecord decodeMcRecord(const McRecordBytes& bytes, unsigned family = kDefaultMcFamily);
 
-// One paragraph for a person, ending in a blank line.
-std::string renderMcRecordText(const McRecord& record);
-// One JSON object on one line, ending in "\n" (JSON Lines).
-std::string renderMcRecordJson(const McRecord& record);
-
 // The records in a file: bare records one after the other, or a capture of
 // the wire, where the byte 'x' stands before each record (a file whose first
 // byte is 'x' and whose size is a multiple of 157).

@@ -6,10 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include <arpa/inet.h>
-
 #include "args.h"
-#include "sp_tally.h"
 
 namespace vornctl {
 
@@ -79,74 +76,62 @@ SpEndCommandLine parseSpEndCommandLine(std::span<const std::string_view> args)
             optionsEnded = true;
             continue;
         }
-        const auto [name, inlineValue] = splitOption(arg);
-        auto value = [&, inlineValue = inlineValue](std::string_view& out) {
-            if (inlineValue) {
-                out = *inlineValue;
-                return true;
-            }
-            if (i + 1 < args.size()) {
-                out = args[++i];
-                return true;
-            }
-            return false;
-        };
+        OptionReader option(args, i);
+        const std::string_view name = option.name();
         std::string_view v;
-        if (name == "--json" && !inlineValue) {
+        if (name == "--json" && option.flag()) {
             json = true;
         } else if (name == "--family") {
-            if (!value(v) || !parseFamily(v, family) || family > 0xFF) {
+            if (!option.value(v) || !parseFamily(v, family) || family > 0xFF) {
                 return usage("--family needs a CPU family number (15, 0x0f or 0Fh)");
             }
         } else if (!decode && name == "--address") {
-            in_addr a{};
-            if (!value(v) || ::inet_pton(AF_INET, std::string(v).c_str(), &a) != 1) {
+            if (!option.value(v) || !isIpv4Address(v)) {
                 return usage("--address needs a local IPv4 address");
             }
             result.sp.address = v;
         } else if (!decode && name == "--port") {
             std::uint16_t port = 0;
-            if (!value(v) || !parseNumber(v, port) || port == 0) {
+            if (!option.value(v) || !parseNumber(v, port) || port == 0) {
                 return usage("--port needs a port number from 1 to 65535");
             }
             result.sp.port = port;
         } else if (!decode && (name == "--hb-interval" || name == "--mc-interval")) {
             std::uint32_t ms = 0;
-            if (!value(v) || !parseNumber(v, ms)) {
+            if (!option.value(v) || !parseNumber(v, ms)) {
                 return usage(std::string(name) + " needs milliseconds from 0 to 4294967295");
             }
             (name == "--hb-interval" ? result.sp.hbInterval : result.sp.mcInterval) = ms;
         } else if (!decode && name == "--records") {
-            if (!value(v) || v.empty()) {
+            if (!option.value(v) || v.empty()) {
                 return usage("--records needs a file");
             }
             result.sp.records = v;
         } else if (!decode && name == "--count") {
             std::uint64_t n = 0;
-            if (!value(v) || !parseNumber(v, n) || n == 0) {
+            if (!option.value(v) || !parseNumber(v, n) || n == 0) {
                 return usage("--count needs a number of records greater than 0");
             }
             result.sp.count = n;
         } else if (!decode && name == "--timeout") {
             double s = 0;
-            if (!value(v) || !parseNumber(v, s) || !std::isfinite(s) || s <= 0 || s > 3600) {
+            if (!option.value(v) || !parseNumber(v, s) || !std::isfinite(s) || s <= 0 || s > 3600) {
                 return usage("--timeout needs a number of seconds greater than 0");
             }
             result.sp.readSeconds = s;
         } else if (!decode && name == "--metrics") {
-            if (!value(v) || !parseListenAddress(v, result.sp.metricsAddress, result.sp.metricsPort)) {
+            if (!option.value(v) || !parseListenAddress(v, result.sp.metricsAddress, result.sp.metricsPort)) {
                 return usage("--metrics needs ADDRESS:PORT, an IPv4 address and a port");
             }
         } else if (!decode && name == "--probe-interval") {
             double s = 0;
-            if (!value(v) || !parseNumber(v, s) || !std::isfinite(s) || s < 0 || s > 3600) {
+            if (!option.value(v) || !parseNumber(v, s) || !std::isfinite(s) || s < 0 || s > 3600) {
                 return usage("--probe-interval needs seconds from 0 (no probe) to 3600");
             }
             result.sp.probeSeconds = s;
             probeGiven = true;
         } else if (!decode && name == "--agent") {
-            in_addr a{};
-            if (!value(v) || ::inet_pton(AF_INET, std::string(v).c_str(), &a) != 1) {
+            if (!option.value(v) || !isIpv4Address(v)) {
                 return usage("--agent needs the agent's IPv4 address");
             }
             result.sp.agent = v;

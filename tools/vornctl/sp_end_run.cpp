@@ -26,82 +26,20 @@
 #include "cli.h"
 #include "connection.h"
 #include "exit_status.h"
+#include "fd_io.h"
 #include "mc_record.h"
+#include "render.h"
 #include "sp_metrics.h"
 #include "sp_tally.h"
+#include "unique_fd.h"
 
 namespace vornctl {
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd& operator=(Fd&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    ~Fd() { reset(); }
-    [[nodiscard]] int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    void reset() noexcept
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
-bool writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 void complain(const std::string& text)
 {
     writeAll(2, "vornctl: " + text + "\n");
-}
-
-// Reads from fd to its end; false (and the reason) on a read error.
-bool readAll(int fd, std::string& bytes, std::string& why)
-{
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            why = std::strerror(errno);
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-        bytes.append(buf, static_cast<std::size_t>(n));
-    }
 }
 
 // Reads a whole file, or standard input for "-"; false on a read error.
@@ -110,7 +48,7 @@ bool readWhole(const std::string& name, std::string& bytes, std::string& why)
     if (name == "-") {
         return readAll(0, bytes, why);
     }
-    const Fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    const UniqueFd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
         why = std::strerror(errno);
         return false;
@@ -175,7 +113,7 @@ public:
         if (!o_.records.empty() && !openRecords(kept, lastKept)) {
             return kExitNetwork;
         }
-        Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         const int on = 1;
         sockaddr_in at{};
         at.sin_family = AF_INET;
@@ -217,7 +155,7 @@ public:
             }
             sockaddr_in peer{};
             socklen_t length = sizeof peer;
-            Fd conn(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+            const UniqueFd conn(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
             if (!conn) {
                 continue;
             }
@@ -236,7 +174,7 @@ private:
     // cut off, so that the next one is kept whole behind the others.
     bool openRecords(McTally& kept, double& lastKept)
     {
-        records_ = Fd(::open(o_.records.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        records_ = UniqueFd(::open(o_.records.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
         std::string bytes;
         std::string why = std::strerror(errno);
         struct stat st {};
@@ -388,7 +326,7 @@ private:
     }
 
     const SpOptions& o_;
-    Fd records_;
+    UniqueFd records_;
     std::uint64_t received_ = 0;
     sigset_t unblocked_{};
     std::unique_ptr<SpMetrics> metrics_;

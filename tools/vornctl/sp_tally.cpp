@@ -2,10 +2,6 @@
 // SPDX-FileCopyrightText: the vorn developers
 #include "sp_tally.h"
 
-#include <arpa/inet.h>
-
-#include "args.h"
-
 namespace vornctl {
 
 McSeverity mcSeverity(const McBank& bank) noexcept
@@ -58,23 +54,6 @@ CaptureTally tallyCapture(std::string_view bytes)
     }
     result.wholeBytes = at;
     return result;
-}
-
-bool parseListenAddress(std::string_view text, std::string& address, std::uint16_t& port)
-{
-    const auto colon = text.rfind(':');
-    if (colon == std::string_view::npos) {
-        return false;
-    }
-    const std::string host(text.substr(0, colon));
-    in_addr a{};
-    std::uint16_t p = 0;
-    if (::inet_pton(AF_INET, host.c_str(), &a) != 1 || !parseNumber(text.substr(colon + 1), p) || p == 0) {
-        return false;
-    }
-    address = host;
-    port = p;
-    return true;
 }
 
 } // namespace vornctl

@@ -50,7 +50,4 @@ struct CaptureTally {
 };
 CaptureTally tallyCapture(std::string_view bytes);
 
-// "ADDRESS:PORT" with an IPv4 dotted quad and a port from 1 to 65535.
-bool parseListenAddress(std::string_view text, std::string& address, std::uint16_t& port);
-
 } // namespace vornctl
