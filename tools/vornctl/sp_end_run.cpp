@@ -122,7 +122,10 @@ public:
         if (!listener || ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
             ::inet_pton(AF_INET, o_.address.c_str(), &at.sin_addr) != 1 ||
             ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
-            ::listen(listener.get(), 16) != 0) {
+            // The agent opens a connection for every record: a burst must
+            // wait in the queue, not have its handshakes dropped (each drop
+            // costs the agent a second's retry).
+            ::listen(listener.get(), SOMAXCONN) != 0) {
             complain("sp: cannot listen at " + where + ": " + std::strerror(errno));
             return kExitNetwork;
         }
