@@ -138,15 +138,26 @@ protected:
             guest = std::make_unique<Guest>(Guest::Options{VORN_VM_IMAGE_DIR, runDir()});
             // The SP listens before the guest's agent starts.
             sp = std::make_unique<SpEnd>(runDir(), "169.254.101.2");
+            if (!guest->waitForShell(Millis{240000})) {
+                setupFailure = "the guest did not come up in 240 s; its console:\n" + guest->console();
+                return;
+            }
             // The LAN is another host's: the guest's eth1 leads to a
-            // namespace of its own (QEMU keeps its tap across the move).
+            // namespace of its own. QEMU keeps its tap across the move, once
+            // it holds it: its shell answers only after it opened its taps
+            // (moved before, the tap would be left without its QEMU, which
+            // would make a new one of that name here).
             vorn_system::ip("netns add lan");
             vorn_system::ip(std::string("link set ") + kLanTap + " netns lan");
             vorn_system::ip(std::string("-n lan addr add 10.9.8.1/24 dev ") + kLanTap);
             vorn_system::ip(std::string("-n lan link set ") + kLanTap + " up");
             vorn_system::ip("-n lan link set lo up");
-            if (!guest->waitForShell(Millis{240000}))
-                setupFailure = "the guest did not come up in 240 s; its console:\n" + guest->console();
+            const auto lanLink = [] {
+                return runProgram({vorn_system::ipProgram(), "-n", "lan", "link", "show", kLanTap}, Millis{5000})
+                    .output;
+            };
+            if (!eventually([&] { return lanLink().find("LOWER_UP") != std::string::npos; }, Millis{10000}))
+                setupFailure = "the LAN's tap has no QEMU behind it: " + lanLink();
         } catch (const std::exception& e) {
             setupFailure = e.what();
         }
