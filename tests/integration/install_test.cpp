@@ -168,9 +168,9 @@ TEST_F(Package, PutsEveryFileInItsPlace)
     EXPECT_EQ(modeOf(kInstalledDaemon), 0755u);
     EXPECT_EQ(modeOf(kVornctl), 0755u);
     EXPECT_EQ(modeOf(kInitScript), 0755u);
-    for (const char* file :
-         {"/usr/share/kelmora/vorn/swinventory.xml", "/lib/systemd/system/vorn.service", "/usr/share/man/man8/vorn.8.gz",
-          "/usr/share/man/man1/vornctl.1.gz", "/usr/share/bash-completion/completions/vornctl"}) {
+    for (const char* file : {"/usr/share/kelmora/vorn/swinventory.xml", "/lib/systemd/system/vorn.service",
+                             "/usr/share/man/man8/vorn.8.gz", "/usr/share/man/man1/vornctl.1.gz",
+                             "/usr/share/bash-completion/completions/vornctl"}) {
         EXPECT_EQ(modeOf(file), 0644u) << file;
     }
 
@@ -201,8 +201,8 @@ TEST_F(Package, PutsEveryFileInItsPlace)
     EXPECT_THAT(unit, HasSubstr("ConditionPathExists=/dev/hlink\n"));
 
     // Debian's documentation of the package.
-    for (const char* file : {"/usr/share/doc/vorn/copyright", "/usr/share/doc/vorn/changelog.gz",
-                             "/usr/share/doc/vornctl/copyright"}) {
+    for (const char* file :
+         {"/usr/share/doc/vorn/copyright", "/usr/share/doc/vorn/changelog.gz", "/usr/share/doc/vornctl/copyright"}) {
         EXPECT_EQ(modeOf(file), 0644u) << file;
     }
     // The maintainer script registered the init script and enabled the
@@ -325,7 +325,8 @@ TEST_F(Package, VornctlTalksToTheInstalledAgent)
     const RunResult inventory = vornctl("--source 169.254.101.2 inventory");
     EXPECT_EQ(exitCode(inventory), 0) << inventory.output;
     EXPECT_THAT(inventory.output, HasSubstr("\nPlatform "));
-    EXPECT_TRUE(std::regex_search(inventory.output, std::regex("\nvorn +0\\.6 +- +Service processor agent\n")))
+    EXPECT_TRUE(
+        std::regex_search(inventory.output, std::regex("\nvorn +" VORN_VERSION " +- +Service processor agent\n")))
         << inventory.output;
 
     // The CPU identity record, decoded and its checksum verified.
@@ -371,13 +372,14 @@ TEST_F(Package, RemovalStopsTheAgentAndPurgeForgetsIt)
     ASSERT_TRUE(eventually([&] { return board_.monitors().size() == 2; }));
 
     // The removal stops the agent through invoke-rc.d; the configuration
-    // files stay, and so do the init script's links.
+    // file stays, and so do the init script's links, but the script is no
+    // longer executable (debhelper's removal): the links start nothing.
     const RunResult removed = board_.run("dpkg --no-triggers -r vorn");
     ASSERT_EQ(exitCode(removed), 0) << removed.output;
     EXPECT_THAT(removed.output, HasSubstr("vorn stopped"));
     EXPECT_TRUE(processEnded(pid));
     EXPECT_EQ(modeOf(kInstalledDaemon), 0u);
-    EXPECT_EQ(modeOf(kInitScript), 0755u);
+    EXPECT_EQ(modeOf(kInitScript), 0644u);
     EXPECT_EQ(readLink("/etc/rc2.d/S01vorn"), "../init.d/vorn");
 
     // The purge takes the configuration files and every link.
