@@ -23,6 +23,7 @@
 
 using namespace testbed;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace {
 
@@ -137,7 +138,7 @@ protected:
         ASSERT_EQ(exitCode(board_.run(std::string("chmod 0755 ") + kPolicy)), 0);
         // Without the other packages' triggers: rebuilding the manual's index
         // takes seconds and is not this package's doing.
-        const RunResult r = board_.run("dpkg --no-triggers -i " VORN_DEB_FILE);
+        const RunResult r = board_.run("dpkg --no-triggers -i " VORN_DEB_FILE " " VORNCTL_DEB_FILE);
         ASSERT_EQ(exitCode(r), 0) << r.output;
     }
 
@@ -162,22 +163,25 @@ protected:
 TEST_F(Package, PutsEveryFileInItsPlace)
 {
     const RunResult status = board_.run("dpkg-query -W -f='${Status} ${Version}' vorn");
-    EXPECT_EQ(status.output, "install ok installed 0.6");
+    EXPECT_EQ(status.output, "install ok installed " VORN_VERSION);
 
     EXPECT_EQ(modeOf(kInstalledDaemon), 0755u);
     EXPECT_EQ(modeOf(kVornctl), 0755u);
     EXPECT_EQ(modeOf(kInitScript), 0755u);
     for (const char* file :
-         {"/etc/kelmora/vorn/swinventory.xml", "/usr/lib/systemd/system/vorn.service", "/usr/share/man/man8/vorn.8.gz",
+         {"/usr/share/kelmora/vorn/swinventory.xml", "/lib/systemd/system/vorn.service", "/usr/share/man/man8/vorn.8.gz",
           "/usr/share/man/man1/vornctl.1.gz", "/usr/share/bash-completion/completions/vornctl"}) {
         EXPECT_EQ(modeOf(file), 0644u) << file;
     }
 
-    // The configuration files survive an upgrade as the administrator (or
-    // the SP's host-link command) left them.
+    // The configuration file survives an upgrade as the administrator (or
+    // the SP's host-link command) left it. The inventory file, which carries
+    // the version, is the package's own, linked from where the agent reads
+    // it: an upgrade replaces it without asking.
     const RunResult conffiles = board_.run("dpkg-query -W -f='${Conffiles}' vorn");
     EXPECT_THAT(conffiles.output, HasSubstr("/etc/init.d/vorn "));
-    EXPECT_THAT(conffiles.output, HasSubstr("/etc/kelmora/vorn/swinventory.xml "));
+    EXPECT_THAT(conffiles.output, Not(HasSubstr("swinventory")));
+    EXPECT_EQ(readLink("/etc/kelmora/vorn/swinventory.xml"), "/usr/share/kelmora/vorn/swinventory.xml");
 
     // Exactly one line of the init script is the one that the host-link
     // address command rewrites, and it brings hlink0 up on the host end.
@@ -191,13 +195,14 @@ TEST_F(Package, PutsEveryFileInItsPlace)
     EXPECT_THAT(script, HasSubstr("PIDFILE=/var/run/vorn.pid"));
     EXPECT_THAT(script, HasSubstr("DAEMON=/usr/sbin/vorn"));
 
-    const std::string unit = board_.readFile("/usr/lib/systemd/system/vorn.service").value_or("");
+    const std::string unit = board_.readFile("/lib/systemd/system/vorn.service").value_or("");
     EXPECT_THAT(unit, HasSubstr("Type=forking\n"));
     EXPECT_THAT(unit, HasSubstr("PIDFile=/run/vorn.pid\n"));
     EXPECT_THAT(unit, HasSubstr("ConditionPathExists=/dev/hlink\n"));
 
     // Debian's documentation of the package.
-    for (const char* file : {"/usr/share/doc/vorn/copyright", "/usr/share/doc/vorn/changelog.gz"}) {
+    for (const char* file : {"/usr/share/doc/vorn/copyright", "/usr/share/doc/vorn/changelog.gz",
+                             "/usr/share/doc/vornctl/copyright"}) {
         EXPECT_EQ(modeOf(file), 0644u) << file;
     }
     // The maintainer script registered the init script and enabled the
@@ -212,7 +217,7 @@ TEST_F(Package, PutsEveryFileInItsPlace)
 
     const std::string inventory = board_.readFile("/etc/kelmora/vorn/swinventory.xml").value_or("");
     EXPECT_THAT(inventory, HasSubstr("<SWName>vorn</SWName>"));
-    EXPECT_THAT(inventory, HasSubstr("<SWRev>0.6</SWRev>"));
+    EXPECT_THAT(inventory, HasSubstr("<SWRev>" VORN_VERSION "</SWRev>"));
 
     const RunResult help = vornctl("--help");
     EXPECT_EQ(exitCode(help), 0);
